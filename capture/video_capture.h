@@ -1,0 +1,71 @@
+// The capture session behind Python's VideoCapture.
+#pragma once
+
+#include "devices/camera_records.h"
+#include "pipeline/frame_decoder.h"
+#include "pipeline/frame_queue.h"
+
+#include <mfreadwrite.h>
+#include <wrl/client.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class PyVideoCapture {
+public:
+    PyVideoCapture();
+    ~PyVideoCapture();
+    PyVideoCapture(const PyVideoCapture&) = delete;
+    PyVideoCapture& operator=(const PyVideoCapture&) = delete;
+
+    // Ignores the session; lists the machine's cameras.
+    std::vector<CameraInfo> enumerate_cameras();
+    bool start(const WideString& device_1, const WideString& device_2, uint32_t width, uint32_t height,
+               uint32_t fps, const WideString& subtype_name, int32_t type);
+    void stop();
+    void switch_camera();
+    bool is_running() const;
+
+    // Joins every worker, then releases the queue, the cameras and the virtual camera.
+    void stop_session();
+    // Empties the queue, releases both cameras, deletes the virtual camera. Harmless to repeat.
+    void teardown();
+
+    std::atomic<int32_t> active_device{0};
+    bool dual_device = false;
+    std::array<WideString, 2> device_ids;
+    int32_t width = 1280;
+    int32_t height = 720;
+    int32_t type = 0;
+    int32_t fps = 30;
+    GUID subtype = MFVideoFormat_RGB24;
+    std::array<Microsoft::WRL::ComPtr<IMFSourceReader>, 2> readers;
+    std::array<Microsoft::WRL::ComPtr<IMFMediaSource>, 2> sources;
+    std::atomic<bool> running{false};
+    std::atomic<bool> first_sample_pending{false};
+    std::mutex queue_mutex;
+    std::mutex decode_mutex;
+    std::array<std::thread, 2> capture_threads;
+    std::thread output_thread;
+    FrameQueue frame_queue;
+    std::unique_ptr<MjpegDecoder> mjpeg_decoder;
+
+    // Scaler cache for uncompressed samples.
+    AVFrame* src_frame = nullptr;
+    AVFrame* dst_frame = nullptr;
+    SwsContext* sws_context = nullptr;
+    uint8_t* rgb_buffer = nullptr;
+    int32_t rgb_buffer_size = 0;
+    int32_t last_pixel_format = -1;
+    int32_t last_width = 0;
+    int32_t last_height = 0;
+
+private:
+    void join_workers();
+    void wait_for_first_sample() const;
+};
