@@ -65,6 +65,15 @@ public:
     int32_t last_width = 0;
     int32_t last_height = 0;
 
+    // The slots are written by a reconnecting worker while a giving-up worker's teardown may read
+    // them; their counted references are copied in and out under this lock.
+    std::mutex slot_mutex;
+    void take_slots(int index, Microsoft::WRL::ComPtr<IMFMediaSource>& source,
+                    Microsoft::WRL::ComPtr<IMFSourceReader>& reader);
+    void put_slots(int index, const Microsoft::WRL::ComPtr<IMFMediaSource>& source,
+                   const Microsoft::WRL::ComPtr<IMFSourceReader>& reader);
+    Microsoft::WRL::ComPtr<IMFSourceReader> reader_copy(int index);
+
 private:
     void join_workers();
     void wait_for_first_sample() const;

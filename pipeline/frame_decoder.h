@@ -33,3 +33,11 @@ void process_sample(PyVideoCapture& session, IMFSample* sample);
 
 // Frees the scaler, its destination frame and buffer, and resets the scaler's keys.
 void release_scaler(PyVideoCapture& session);
+
+// The libavutil pixel format in which an uncompressed sample of this subtype arrives; -1 for a
+// subtype the scaler does not take (Motion-JPEG included).
+int32_t pixel_format_for_subtype(const GUID& subtype);
+
+// Bytes of a tightly packed picture (alignment 1, chroma rounded up as libavutil does) of one of
+// the uncompressed sample formats, in 64 bits; -1 for another format or a size not positive.
+int64_t packed_picture_size(int32_t pixel_format, int32_t width, int32_t height);

@@ -1,0 +1,13 @@
+// The extension module: version guard and multi-phase initialisation come from PYBIND11_MODULE;
+// the module refuses sub-interpreters and declares nothing about running without the GIL.
+#include "bindings/bindings.h"
+
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(trelvo, m, py::multiple_interpreters::not_supported()) {
+    m.doc() = "Simplified video capture module (no frame reading)";
+    bind_camera_records(m);
+    bind_video_capture(m);
+}

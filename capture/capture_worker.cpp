@@ -1,0 +1,94 @@
+#include "capture/capture_worker.h"
+
+#include "capture/video_capture.h"
+#include "common/diagnostic_line.h"
+#include "devices/device_opening.h"
+#include "pipeline/frame_decoder.h"
+
+#include <mfreadwrite.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <thread>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr int kFailureLimit = 2;
+constexpr DWORD kStreamTickPauseMs = 10;
+constexpr DWORD kInactivePauseMs = 1;
+constexpr DWORD kGiveUpPauseMs = 300;
+constexpr DWORD kReconnectWaitMs = 5000;
+
+}  // namespace
+
+bool reconnect_device(PyVideoCapture& session, int device_index) {
+    diagnostic_line("Try reconnect device %d...\n", device_index);
+    const WideString device_id = session.device_ids[device_index];
+    ComPtr<IMFMediaSource> source;
+    ComPtr<IMFSourceReader> reader;
+    session.take_slots(device_index, source, reader);
+    release_device(reader, source);
+
+    Sleep(kReconnectWaitMs);
+
+    session.take_slots(device_index, source, reader);
+    const bool opened = open_device(session, device_id, source, reader);
+    session.put_slots(device_index, source, reader);
+    diagnostic_line(opened ? "Reconnect device %d success\n" : "Reconnect device %d failed\n", device_index);
+    return opened;
+}
+
+void capture_loop(PyVideoCapture& session, int device_index) {
+    if (!session.running) return;
+    int failures = 0;
+
+    for (;;) {
+        ComPtr<IMFSourceReader> reader = session.reader_copy(device_index);
+        ComPtr<IMFSample> sample;
+        bool lost = false;
+
+        if (!reader) {
+            // A reconnection that failed at reader creation leaves the slot empty; waiting here
+            // would report a running session that delivers nothing, so try to reconnect again.
+            lost = true;
+        } else {
+            DWORD flags = 0;
+            const HRESULT hr = reader->ReadSample(MF_SOURCE_READER_FIRST_VIDEO_STREAM, 0, nullptr, &flags, nullptr,
+                                                  sample.GetAddressOf());
+            if (FAILED(hr)) {
+                diagnostic_line("ReadSample failed: 0x%08X\n", static_cast<unsigned>(hr));
+                lost = true;
+            } else if (flags & MF_SOURCE_READERF_ENDOFSTREAM) {
+                diagnostic_line("ENDOFSTREAM\n");
+                lost = true;
+            } else if (flags & MF_SOURCE_READERF_STREAMTICK) {
+                Sleep(kStreamTickPauseMs);
+            } else {
+                session.first_sample_pending = false;
+                failures = 0;
+                if (device_index == session.active_device) {
+                    if (sample) {
+                        process_sample(session, sample.Get());
+                    } else {
+                        std::this_thread::yield();
+                    }
+                } else {
+                    sample.Reset();
+                    Sleep(kInactivePauseMs);
+                }
+            }
+        }
+
+        if (lost && !reconnect_device(session, device_index) && ++failures >= kFailureLimit) {
+            session.running.exchange(false);
+            Sleep(kGiveUpPauseMs);
+            session.teardown();
+            return;
+        }
+        sample.Reset();
+        reader.Reset();
+        if (!session.running) return;
+    }
+}

@@ -1,0 +1,232 @@
+// Media types, memory buffers and samples.
+#include "media_objects.h"
+
+#include <limits>
+
+namespace mfcompat {
+namespace {
+
+class MediaType final : public AttributesImpl<MediaType, IMFMediaType> {
+public:
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        return answer_query(riid, object, {IID_IUnknown, IID_IMFAttributes, IID_IMFMediaType}, this);
+    }
+    HRESULT GetMajorType(GUID* major_type) override {
+        if (!major_type) return E_POINTER;
+        return attrs_.get_guid(MF_MT_MAJOR_TYPE, major_type);
+    }
+};
+
+class MemoryBuffer final : public RefCounted<MemoryBuffer, IMFMediaBuffer> {
+public:
+    explicit MemoryBuffer(std::vector<uint8_t>&& bytes) : bytes_(std::move(bytes)), current_(DWORD(bytes_.size())) {}
+    explicit MemoryBuffer(DWORD max_length) : bytes_(max_length), current_(0) {}
+
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        return answer_query(riid, object, {IID_IUnknown, IID_IMFMediaBuffer}, this);
+    }
+    HRESULT Lock(BYTE** data, DWORD* max_length, DWORD* current_length) override {
+        if (!data) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++locks_;
+        *data = bytes_.data();
+        if (max_length) *max_length = DWORD(bytes_.size());
+        if (current_length) *current_length = current_;
+        return S_OK;
+    }
+    HRESULT Unlock() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (locks_ == 0) return MF_E_INVALIDREQUEST;
+        --locks_;
+        return S_OK;
+    }
+    HRESULT GetCurrentLength(DWORD* length) override {
+        if (!length) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        *length = current_;
+        return S_OK;
+    }
+    HRESULT SetCurrentLength(DWORD length) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (length > bytes_.size()) return E_INVALIDARG;
+        current_ = length;
+        return S_OK;
+    }
+    HRESULT GetMaxLength(DWORD* length) override {
+        if (!length) return E_POINTER;
+        *length = DWORD(bytes_.size());
+        return S_OK;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<uint8_t> bytes_;
+    DWORD current_;
+    unsigned locks_ = 0;
+};
+
+class Sample final : public AttributesImpl<Sample, IMFSample> {
+public:
+    ~Sample() override {
+        for (IMFMediaBuffer* b : buffers_) b->Release();
+    }
+    HRESULT QueryInterface(REFIID riid, void** object) override {
+        return answer_query(riid, object, {IID_IUnknown, IID_IMFAttributes, IID_IMFSample}, this);
+    }
+    HRESULT GetSampleTime(LONGLONG* time) override {
+        if (!time) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!has_time_) return MF_E_ATTRIBUTENOTFOUND;  // Media Foundation: MF_E_NO_SAMPLE_TIMESTAMP
+        *time = time_;
+        return S_OK;
+    }
+    HRESULT SetSampleTime(LONGLONG time) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        time_ = time;
+        has_time_ = true;
+        return S_OK;
+    }
+    HRESULT GetBufferCount(DWORD* count) override {
+        if (!count) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        *count = DWORD(buffers_.size());
+        return S_OK;
+    }
+    HRESULT GetBufferByIndex(DWORD index, IMFMediaBuffer** buffer) override {
+        if (!buffer) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (index >= buffers_.size()) {
+            *buffer = nullptr;
+            return E_INVALIDARG;
+        }
+        *buffer = buffers_[index];
+        (*buffer)->AddRef();
+        return S_OK;
+    }
+    HRESULT ConvertToContiguousBuffer(IMFMediaBuffer** buffer) override {
+        if (!buffer) return E_POINTER;
+        *buffer = nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (buffers_.empty()) return E_UNEXPECTED;
+        if (buffers_.size() == 1) {
+            *buffer = buffers_[0];
+            (*buffer)->AddRef();
+            return S_OK;
+        }
+        // Several buffers: join their valid bytes into one, which then replaces them in the sample.
+        std::vector<uint8_t> joined;
+        for (IMFMediaBuffer* b : buffers_) {
+            BYTE* data = nullptr;
+            DWORD length = 0;
+            HRESULT hr = b->Lock(&data, nullptr, &length);
+            if (FAILED(hr)) return hr;
+            joined.insert(joined.end(), data, data + length);
+            b->Unlock();
+        }
+        auto* merged = new MemoryBuffer(std::move(joined));
+        for (IMFMediaBuffer* b : buffers_) b->Release();
+        buffers_.assign(1, merged);
+        merged->AddRef();
+        *buffer = merged;
+        return S_OK;
+    }
+    HRESULT AddBuffer(IMFMediaBuffer* buffer) override {
+        if (!buffer) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        buffer->AddRef();
+        buffers_.push_back(buffer);
+        return S_OK;
+    }
+    HRESULT GetTotalLength(DWORD* length) override {
+        if (!length) return E_POINTER;
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint64_t total = 0;
+        for (IMFMediaBuffer* b : buffers_) {
+            DWORD one = 0;
+            b->GetCurrentLength(&one);
+            total += one;
+        }
+        *length = total > std::numeric_limits<DWORD>::max() ? std::numeric_limits<DWORD>::max() : DWORD(total);
+        return S_OK;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<IMFMediaBuffer*> buffers_;
+    LONGLONG time_ = 0;
+    bool has_time_ = false;
+};
+
+}  // namespace
+
+HRESULT create_buffer_with(std::vector<uint8_t>&& bytes, IMFMediaBuffer** buffer) {
+    if (!buffer) return E_POINTER;
+    if (bytes.size() > std::numeric_limits<DWORD>::max()) return E_INVALIDARG;
+    *buffer = new MemoryBuffer(std::move(bytes));
+    return S_OK;
+}
+
+HRESULT create_sample_with(std::vector<uint8_t>&& bytes, LONGLONG time, IMFSample** sample) {
+    if (!sample) return E_POINTER;
+    *sample = nullptr;
+    IMFMediaBuffer* buffer = nullptr;
+    HRESULT hr = create_buffer_with(std::move(bytes), &buffer);
+    if (FAILED(hr)) return hr;
+    auto* s = new Sample();
+    s->AddBuffer(buffer);
+    buffer->Release();
+    s->SetSampleTime(time);
+    *sample = s;
+    return S_OK;
+}
+
+HRESULT create_media_type_for(const NativeFormat& format, IMFMediaType** media_type) {
+    if (!media_type) return E_POINTER;
+    auto* type = new MediaType();
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    if (format.has_subtype) type->SetGUID(MF_MT_SUBTYPE, format.subtype);
+    if (format.has_frame_size) type->SetUINT64(MF_MT_FRAME_SIZE, Pack2UINT32AsUINT64(format.width, format.height));
+    if (format.has_frame_rate)
+        type->SetUINT64(MF_MT_FRAME_RATE, Pack2UINT32AsUINT64(format.rate_numerator, format.rate_denominator));
+    *media_type = type;
+    return S_OK;
+}
+
+}  // namespace mfcompat
+
+using namespace mfcompat;
+
+extern "C" {
+
+MFCOMPAT_API HRESULT MFCreateAttributes(IMFAttributes** attributes, UINT32 initial_size) {
+    if (!attributes) return E_POINTER;
+    // A bare store: a media type without the media-type part would do, but keep the identities honest.
+    class Attributes final : public AttributesImpl<Attributes, IMFAttributes> {
+    public:
+        HRESULT QueryInterface(REFIID riid, void** object) override {
+            return answer_query(riid, object, {IID_IUnknown, IID_IMFAttributes}, this);
+        }
+    };
+    *attributes = new Attributes();
+    return S_OK;
+}
+
+MFCOMPAT_API HRESULT MFCreateMediaType(IMFMediaType** media_type) {
+    if (!media_type) return E_POINTER;
+    *media_type = new MediaType();
+    return S_OK;
+}
+
+MFCOMPAT_API HRESULT MFCreateSample(IMFSample** sample) {
+    if (!sample) return E_POINTER;
+    *sample = new Sample();
+    return S_OK;
+}
+
+MFCOMPAT_API HRESULT MFCreateMemoryBuffer(DWORD max_length, IMFMediaBuffer** buffer) {
+    if (!buffer) return E_POINTER;
+    *buffer = new MemoryBuffer(max_length);
+    return S_OK;
+}
+
+}  // extern "C"

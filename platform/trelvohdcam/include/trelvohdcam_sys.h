@@ -1,0 +1,53 @@
+/* trelvohdcam system calls: the table every presentation goes through.
+ *
+ * The shared-memory channel, its reader and the v4l2loopback output make
+ * their system calls through one table, so that a test can count them or put
+ * a fake loopback device in their place. Objects copy the table when they
+ * open a resource and close it through the same copy, so a table swapped
+ * later never receives a handle it did not make.
+ *
+ * The v4l2loopback output looks at /dev/video0 .. /dev/video63 unless the
+ * environment variable TRELVOHDCAM_LOOPBACK names one device path, or is
+ * "off" to use none (read when a camera is created).
+ */
+#ifndef TRELVOHDCAM_SYS_H
+#define TRELVOHDCAM_SYS_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#include "trelvohdcam.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct trelvohdcam_sys {
+    /* devices */
+    int (*open)(const char* path, int flags);
+    int (*close)(int fd);
+    int (*ioctl)(int fd, unsigned long request, void* arg);
+    ssize_t (*write)(int fd, const void* data, size_t size);
+    /* shared memory */
+    int (*shm_open)(const char* name, int flags, mode_t mode);
+    int (*ftruncate)(int fd, off_t size);
+    int (*fstat_size)(int fd, off_t* size, unsigned long long* identity);
+    void* (*mmap)(size_t size, int prot, int fd);
+    int (*munmap)(void* address, size_t size);
+} trelvohdcam_sys;
+
+/* Fills *out with the real system calls. */
+TRELVOHDCAM_API void trelvohdcam_sys_defaults(trelvohdcam_sys* out);
+
+/* Fills *out with the table in use. */
+TRELVOHDCAM_API void trelvohdcam_sys_get(trelvohdcam_sys* out);
+
+/* Uses *table from now on (copied; every entry must be set); NULL restores
+ * the real system calls. */
+TRELVOHDCAM_API void trelvohdcam_sys_set(const trelvohdcam_sys* table);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TRELVOHDCAM_SYS_H */
