@@ -1,4 +1,9 @@
 // The process-wide holder of the one virtual camera; it alone calls the virtual camera library.
+//
+// The holder is made on first use and never destroyed, so an output thread still running while
+// the process ends always finds a valid object and lock. Instead of a destructor, an exit handler
+// registered by the first instance() call deletes a camera still held, once, and closes the
+// holder: later sends return -1 and later creations make nothing.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +26,8 @@ public:
 
 private:
     VirtualCameraHolder() = default;
+    // The exit handler: deletes a held camera and closes the holder for good.
+    static void close_at_exit();
 
     bool initialized = false;
     bool active = false;
@@ -28,6 +35,7 @@ private:
     int32_t width_ = 0;
     int32_t height_ = 0;
     int32_t type_ = 0;
+    bool closed = false;
     std::mutex mutex;
     friend struct VirtualCameraHolderAccess;
 };

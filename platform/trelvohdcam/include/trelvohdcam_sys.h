@@ -31,8 +31,9 @@ typedef struct trelvohdcam_sys {
     /* shared memory */
     int (*shm_open)(const char* name, int flags, mode_t mode);
     int (*ftruncate)(int fd, off_t size);
+    /* size of the object and a value that differs between distinct objects */
     int (*fstat_size)(int fd, off_t* size, unsigned long long* identity);
-    void* (*mmap)(size_t size, int prot, int fd);
+    void* (*mmap)(size_t size, int prot, int fd); /* MAP_SHARED at offset 0; NULL on failure */
     int (*munmap)(void* address, size_t size);
 } trelvohdcam_sys;
 
@@ -42,7 +43,7 @@ TRELVOHDCAM_API void trelvohdcam_sys_defaults(trelvohdcam_sys* out);
 /* Fills *out with the table in use. */
 TRELVOHDCAM_API void trelvohdcam_sys_get(trelvohdcam_sys* out);
 
-/* Uses *table from now on (copied; every entry must be set); NULL restores
+/* Uses *table from now on (copied; a NULL entry keeps the real call); NULL restores
  * the real system calls. */
 TRELVOHDCAM_API void trelvohdcam_sys_set(const trelvohdcam_sys* table);
 

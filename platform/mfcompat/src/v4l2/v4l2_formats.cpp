@@ -1,0 +1,262 @@
+// Pixel format mapping and the reduction of what a driver lists into native media types.
+#include <cerrno>
+#include <algorithm>
+#include <numeric>
+
+#include "v4l2/v4l2_internal.h"
+
+namespace mfcompat {
+namespace v4l2 {
+namespace {
+
+// Bounds every driver listing, so that a driver that never ends a list cannot hang enumeration.
+constexpr uint32_t kMaxListEntries = 256;
+
+constexpr Size kCommonSizes[] = {{160, 120},  {176, 144},   {320, 240},   {352, 288},   {640, 360},
+                                 {640, 480},  {800, 600},   {960, 540},   {1024, 768},  {1280, 720},
+                                 {1280, 960}, {1600, 1200}, {1920, 1080}, {2560, 1440}, {3840, 2160}};
+constexpr uint32_t kCommonRates[] = {120, 60, 50, 30, 25, 24, 20, 15, 10, 5, 1};
+
+bool fits(uint32_t value, uint32_t min, uint32_t max, uint32_t step) {
+    return value >= min && value <= max && (value - min) % step == 0;
+}
+
+bool rate_less(const Rate& a, const Rate& b) {
+    return uint64_t(a.numerator) * b.denominator < uint64_t(b.numerator) * a.denominator;
+}
+bool rate_equal(const Rate& a, const Rate& b) {
+    return uint64_t(a.numerator) * b.denominator == uint64_t(b.numerator) * a.denominator;
+}
+
+std::vector<Size> list_sizes(const V4l2Syscalls* sys, int fd, uint32_t pixel_format) {
+    std::vector<Size> sizes;
+    for (uint32_t i = 0; i < kMaxListEntries; ++i) {
+        v4l2_frmsizeenum e{};
+        e.index = i;
+        e.pixel_format = pixel_format;
+        if (xioctl(sys, fd, VIDIOC_ENUM_FRAMESIZES, &e) != 0) break;
+        if (e.type != V4L2_FRMSIZE_TYPE_DISCRETE) {
+            // A range is the only entry of its list.
+            if (i == 0) return reduce_size_range(e.stepwise);
+            break;
+        }
+        Size s{e.discrete.width, e.discrete.height};
+        if (s.width == 0 || s.height == 0) continue;
+        bool seen = std::any_of(sizes.begin(), sizes.end(),
+                                [&](const Size& o) { return o.width == s.width && o.height == s.height; });
+        if (!seen) sizes.push_back(s);
+    }
+    return sizes;
+}
+
+std::vector<Rate> list_rates(const V4l2Syscalls* sys, int fd, uint32_t pixel_format, const Size& size) {
+    std::vector<Rate> rates;
+    for (uint32_t i = 0; i < kMaxListEntries; ++i) {
+        v4l2_frmivalenum e{};
+        e.index = i;
+        e.pixel_format = pixel_format;
+        e.width = size.width;
+        e.height = size.height;
+        if (xioctl(sys, fd, VIDIOC_ENUM_FRAMEINTERVALS, &e) != 0) break;
+        if (e.type != V4L2_FRMIVAL_TYPE_DISCRETE) {
+            if (i == 0) return reduce_interval_range(e.stepwise);
+            break;
+        }
+        Rate r;
+        if (!rate_from_interval(e.discrete, &r)) continue;
+        bool seen = std::any_of(rates.begin(), rates.end(), [&](const Rate& o) { return rate_equal(o, r); });
+        if (!seen) rates.push_back(r);
+    }
+    return rates;
+}
+
+}  // namespace
+
+int xioctl(const V4l2Syscalls* sys, int fd, unsigned long request, void* arg) {
+    for (;;) {
+        if (sys->ioctl(fd, request, arg) != -1) return 0;
+        if (errno != EINTR) return errno ? errno : EIO;
+    }
+}
+
+bool is_device_lost_errno(int err) { return err == ENODEV || err == ENXIO || err == EIO || err == ENOENT; }
+
+HRESULT hresult_from_errno(int err, HRESULT fallback) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return MFCOMPAT_E_DEVICE_NOT_CONNECTED;
+        case EACCES:
+        case EPERM:
+            return E_ACCESSDENIED;
+        case EBUSY:
+            return MFCOMPAT_E_BUSY;
+        case ENOMEM:
+            return E_OUTOFMEMORY;
+        default:
+            return fallback;
+    }
+}
+
+GUID subtype_from_pixel_format(uint32_t pixel_format) {
+    switch (pixel_format) {
+        case V4L2_PIX_FMT_MJPEG:
+        case V4L2_PIX_FMT_JPEG:
+            return MFVideoFormat_MJPG;
+        case V4L2_PIX_FMT_NV12:
+            return MFVideoFormat_NV12;
+        case V4L2_PIX_FMT_YUYV:
+            return MFVideoFormat_YUY2;
+        case V4L2_PIX_FMT_YUV420:
+            return MFVideoFormat_I420;
+        case V4L2_PIX_FMT_BGR24:
+            return MFVideoFormat_RGB24;
+        case V4L2_PIX_FMT_P010:
+            return MFVideoFormat_P010;
+        default:
+            return MFCOMPAT_FOURCC_SUBTYPE(pixel_format);
+    }
+}
+
+uint32_t pixel_format_from_subtype(const GUID& subtype, const std::vector<uint32_t>& listed) {
+    // Several pixel formats may share a subtype (MJPG and JPEG): take the first the device lists.
+    for (uint32_t pf : listed) {
+        if (subtype_from_pixel_format(pf) == subtype) return pf;
+    }
+    return 0;
+}
+
+std::u16string utf8_to_utf16(const char* text, size_t length) {
+    std::u16string out;
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    size_t i = 0;
+    while (i < length) {
+        unsigned char c = p[i];
+        uint32_t cp;
+        size_t extra;
+        if (c < 0x80) {
+            cp = c;
+            extra = 0;
+        } else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            extra = 1;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            extra = 2;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            extra = 3;
+        } else {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        bool ok = i + extra < length;  // the whole sequence is inside the text
+        for (size_t k = 1; ok && k <= extra; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) ok = false;
+            else cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        // Overlong forms, surrogates and out-of-range values are not characters.
+        static const uint32_t kMinForLength[] = {0, 0x80, 0x800, 0x10000};
+        if (ok && (cp < kMinForLength[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) ok = false;
+        if (!ok) {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(char16_t(0xD800 + (cp >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+        i += extra + 1;
+    }
+    return out;
+}
+
+std::vector<Size> reduce_size_range(const v4l2_frmsize_stepwise& r) {
+    if (r.min_width == 0 || r.min_height == 0 || r.min_width > r.max_width || r.min_height > r.max_height) return {};
+    uint32_t step_w = r.step_width ? r.step_width : 1;
+    uint32_t step_h = r.step_height ? r.step_height : 1;
+    std::vector<Size> sizes{{r.min_width, r.min_height}};
+    for (const Size& s : kCommonSizes) {
+        if (fits(s.width, r.min_width, r.max_width, step_w) && fits(s.height, r.min_height, r.max_height, step_h))
+            sizes.push_back(s);
+    }
+    sizes.push_back({r.max_width, r.max_height});
+    auto area_less = [](const Size& a, const Size& b) {
+        uint64_t aa = uint64_t(a.width) * a.height, ba = uint64_t(b.width) * b.height;
+        return aa != ba ? aa < ba : a.width < b.width;
+    };
+    std::sort(sizes.begin(), sizes.end(), area_less);
+    sizes.erase(std::unique(sizes.begin(), sizes.end(),
+                            [](const Size& a, const Size& b) { return a.width == b.width && a.height == b.height; }),
+                sizes.end());
+    return sizes;
+}
+
+bool rate_from_interval(const v4l2_fract& interval, Rate* rate) {
+    if (interval.numerator == 0 || interval.denominator == 0) return false;
+    uint32_t g = std::gcd(interval.numerator, interval.denominator);
+    *rate = Rate{interval.denominator / g, interval.numerator / g};
+    return true;
+}
+
+std::vector<Rate> reduce_interval_range(const v4l2_frmival_stepwise& r) {
+    Rate fastest, slowest;
+    if (!rate_from_interval(r.min, &fastest) || !rate_from_interval(r.max, &slowest)) return {};
+    if (rate_less(fastest, slowest)) return {};
+    std::vector<Rate> rates{fastest};
+    for (uint32_t common : kCommonRates) {
+        Rate c{common, 1};
+        if (rate_less(c, fastest) && rate_less(slowest, c)) rates.push_back(c);
+    }
+    if (!rate_equal(slowest, fastest)) rates.push_back(slowest);
+    return rates;
+}
+
+void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeFormat>* formats,
+                         std::vector<uint32_t>* pixel_formats) {
+    for (uint32_t i = 0; i < kMaxListEntries; ++i) {
+        v4l2_fmtdesc desc{};
+        desc.index = i;
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(sys, fd, VIDIOC_ENUM_FMT, &desc) != 0) break;
+        uint32_t pf = desc.pixelformat;
+        if (std::find(pixel_formats->begin(), pixel_formats->end(), pf) != pixel_formats->end()) continue;
+        pixel_formats->push_back(pf);
+
+        NativeFormat base;
+        base.has_subtype = true;
+        base.subtype = subtype_from_pixel_format(pf);
+        std::vector<Size> sizes = list_sizes(sys, fd, pf);
+        if (sizes.empty()) {
+            formats->push_back(base);
+            continue;
+        }
+        for (const Size& size : sizes) {
+            NativeFormat sized = base;
+            sized.has_frame_size = true;
+            sized.width = size.width;
+            sized.height = size.height;
+            std::vector<Rate> rates = list_rates(sys, fd, pf, size);
+            if (rates.empty()) {
+                formats->push_back(sized);
+                continue;
+            }
+            for (const Rate& rate : rates) {
+                NativeFormat full = sized;
+                full.has_frame_rate = true;
+                full.rate_numerator = rate.numerator;
+                full.rate_denominator = rate.denominator;
+                formats->push_back(full);
+            }
+        }
+    }
+}
+
+}  // namespace v4l2
+}  // namespace mfcompat

@@ -1,0 +1,147 @@
+// Pieces shared by the V4L2 enumeration, device and stream code.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "camera_device.h"
+#include "v4l2/v4l2_syscalls.h"
+
+// Older kernel headers predate this format.
+#ifndef V4L2_PIX_FMT_P010
+#define V4L2_PIX_FMT_P010 v4l2_fourcc('P', '0', '1', '0')
+#endif
+
+namespace mfcompat {
+namespace v4l2 {
+
+// A file descriptor closed through the table it was opened with.
+class Fd {
+public:
+    Fd() = default;
+    Fd(const V4l2Syscalls* sys, int fd) : sys_(sys), fd_(fd) {}
+    Fd(Fd&& other) noexcept : sys_(other.sys_), fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            sys_ = other.sys_;
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) sys_->close(std::exchange(fd_, -1));
+    }
+
+private:
+    const V4l2Syscalls* sys_ = nullptr;
+    int fd_ = -1;
+};
+
+// A mapped driver buffer, unmapped through the table it was mapped with.
+class Mapping {
+public:
+    Mapping(const V4l2Syscalls* sys, void* addr, size_t length) : sys_(sys), addr_(addr), length_(length) {}
+    Mapping(Mapping&& other) noexcept
+        : sys_(other.sys_), addr_(std::exchange(other.addr_, nullptr)), length_(other.length_) {}
+    Mapping& operator=(Mapping&&) = delete;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() {
+        if (addr_) sys_->munmap(addr_, length_);
+    }
+
+    const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
+    size_t length() const { return length_; }
+
+private:
+    const V4l2Syscalls* sys_;
+    void* addr_;
+    size_t length_;
+};
+
+// ioctl, repeated when a signal interrupts it. Returns 0 or the errno.
+int xioctl(const V4l2Syscalls* sys, int fd, unsigned long request, void* arg);
+
+// errno of a failed open or setup call → the HRESULT Media Foundation would give.
+HRESULT hresult_from_errno(int err, HRESULT fallback);
+
+bool is_device_lost_errno(int err);
+
+// Pixel formats and subtypes.
+GUID subtype_from_pixel_format(uint32_t pixel_format);
+// 0 when the subtype has no pixel format among those the device lists.
+uint32_t pixel_format_from_subtype(const GUID& subtype, const std::vector<uint32_t>& listed);
+
+std::u16string utf8_to_utf16(const char* text, size_t length);
+
+struct Size {
+    uint32_t width;
+    uint32_t height;
+};
+struct Rate {
+    uint32_t numerator;
+    uint32_t denominator;
+};
+
+// A stepwise or continuous range of frame sizes reduced to its minimum, maximum and the common
+// sizes that fit the steps. Empty when the range is malformed.
+std::vector<Size> reduce_size_range(const v4l2_frmsize_stepwise& range);
+// A range of frame intervals reduced to its end rates and the common rates in between, fastest first.
+std::vector<Rate> reduce_interval_range(const v4l2_frmival_stepwise& range);
+// An interval as a reduced rate; false when it has a zero term.
+bool rate_from_interval(const v4l2_fract& interval, Rate* rate);
+
+// Every native media type of an open capture node, and the pixel formats it lists.
+void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeFormat>* formats,
+                         std::vector<uint32_t>* pixel_formats);
+
+// The streaming state of one opened format. Shared between the stream object the reader holds and
+// the device, so that a shutdown of the media source also stops its streams.
+class StreamCore {
+public:
+    // Opens the node, sets the format and starts streaming; on failure *core is left empty.
+    static HRESULT open(const V4l2Syscalls* sys, const std::string& node, uint32_t pixel_format,
+                        const RequestedFormat& format, std::shared_ptr<StreamCore>* core);
+    ~StreamCore();
+
+    ReadResult read();
+    void flush();
+    void shutdown();
+
+private:
+    explicit StreamCore(const V4l2Syscalls* sys) : sys_(sys) {}
+    void wake();
+    void drain_eventfd();
+    void drop_ready_buffers();
+    void release_locked();
+    HRESULT fail_locked(HRESULT hr);
+
+    const V4l2Syscalls* sys_;
+    Fd device_;
+    Fd wake_;  // eventfd; lives until destruction so that flush/shutdown can always signal it
+    std::vector<Mapping> buffers_;
+    std::atomic<bool> shutdown_requested_{false};
+    std::atomic<bool> flush_requested_{false};
+
+    std::mutex io_mutex_;  // held by the reader for a whole read, and by shutdown while it releases
+    bool streaming_ = false;
+    bool released_ = false;
+    HRESULT failure_ = S_OK;
+};
+
+}  // namespace v4l2
+}  // namespace mfcompat

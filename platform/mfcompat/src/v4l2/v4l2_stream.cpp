@@ -1,0 +1,232 @@
+// Streaming one format through mmap buffers, with a read that flush/shutdown can interrupt.
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+
+#include "v4l2/v4l2_internal.h"
+
+namespace mfcompat {
+namespace v4l2 {
+namespace {
+
+constexpr uint32_t kBufferCount = 4;
+// More buffers than any sane driver hands out for a request of four.
+constexpr uint32_t kMaxBufferCount = 32;
+
+HRESULT setup_failure(int err) { return hresult_from_errno(err, MF_E_HW_MFT_FAILED_START_STREAMING); }
+
+}  // namespace
+
+HRESULT StreamCore::open(const V4l2Syscalls* sys, const std::string& node, uint32_t pixel_format,
+                         const RequestedFormat& format, std::shared_ptr<StreamCore>* out) {
+    out->reset();
+    if (pixel_format == 0 || format.width == 0 || format.height == 0) return MF_E_INVALIDMEDIATYPE;
+
+    std::shared_ptr<StreamCore> core(new StreamCore(sys));
+    core->device_ = Fd(sys, sys->open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!core->device_.valid()) return hresult_from_errno(errno, E_FAIL);
+    const int fd = core->device_.get();
+
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = format.width;
+    fmt.fmt.pix.height = format.height;
+    fmt.fmt.pix.pixelformat = pixel_format;
+    fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    if (int err = xioctl(sys, fd, VIDIOC_S_FMT, &fmt)) {
+        return err == EINVAL ? MF_E_INVALIDMEDIATYPE : setup_failure(err);
+    }
+    // Drivers adjust what they cannot do; the reader must deliver exactly the requested type.
+    if (fmt.fmt.pix.width != format.width || fmt.fmt.pix.height != format.height ||
+        fmt.fmt.pix.pixelformat != pixel_format) {
+        return MF_E_INVALIDMEDIATYPE;
+    }
+
+    if (format.rate_numerator != 0 && format.rate_denominator != 0) {
+        v4l2_streamparm parm{};
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(sys, fd, VIDIOC_G_PARM, &parm) == 0 && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+            parm.parm.capture.timeperframe.numerator = format.rate_denominator;
+            parm.parm.capture.timeperframe.denominator = format.rate_numerator;
+            // The rate is a wish: a driver that keeps its own still delivers the format.
+            (void)xioctl(sys, fd, VIDIOC_S_PARM, &parm);
+        }
+    }
+
+    v4l2_requestbuffers req{};
+    req.count = kBufferCount;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (int err = xioctl(sys, fd, VIDIOC_REQBUFS, &req)) return setup_failure(err);
+    if (req.count == 0 || req.count > kMaxBufferCount) return MF_E_HW_MFT_FAILED_START_STREAMING;
+
+    core->buffers_.reserve(req.count);
+    for (uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (int err = xioctl(sys, fd, VIDIOC_QUERYBUF, &buf)) return setup_failure(err);
+        if (buf.length == 0) return MF_E_HW_MFT_FAILED_START_STREAMING;
+        void* addr = sys->mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(buf.m.offset));
+        if (addr == MAP_FAILED) return setup_failure(errno);
+        core->buffers_.emplace_back(sys, addr, buf.length);
+    }
+    for (uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (int err = xioctl(sys, fd, VIDIOC_QBUF, &buf)) return setup_failure(err);
+    }
+
+    core->wake_ = Fd(sys, sys->eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!core->wake_.valid()) return hresult_from_errno(errno, E_FAIL);
+
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (int err = xioctl(sys, fd, VIDIOC_STREAMON, &type)) return setup_failure(err);
+    core->streaming_ = true;
+    *out = std::move(core);
+    return S_OK;
+}
+
+StreamCore::~StreamCore() { shutdown(); }
+
+void StreamCore::wake() {
+    if (!wake_.valid()) return;  // a stream that failed to open
+    uint64_t one = 1;
+    // The counter only saturates after 2^64-2 unread wakes; a failed write cannot lose a wake that matters.
+    (void)sys_->write(wake_.get(), &one, sizeof one);
+}
+
+void StreamCore::drain_eventfd() {
+    uint64_t value = 0;
+    (void)sys_->read(wake_.get(), &value, sizeof value);
+}
+
+void StreamCore::flush() {
+    flush_requested_.store(true);
+    wake();
+}
+
+void StreamCore::shutdown() {
+    shutdown_requested_.store(true);
+    wake();
+    // Wait for a running read to leave before the buffers and the node go away under it.
+    std::lock_guard<std::mutex> lock(io_mutex_);
+    release_locked();
+}
+
+void StreamCore::release_locked() {
+    if (released_) return;
+    released_ = true;
+    if (streaming_ && device_.valid()) {
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        (void)xioctl(sys_, device_.get(), VIDIOC_STREAMOFF, &type);  // a vanished device is stopped anyway
+    }
+    streaming_ = false;
+    buffers_.clear();
+    device_.reset();
+}
+
+HRESULT StreamCore::fail_locked(HRESULT hr) {
+    failure_ = hr;
+    return hr;
+}
+
+void StreamCore::drop_ready_buffers() {
+    // A flush discards the frames captured before it.
+    for (size_t n = 0; n < buffers_.size(); ++n) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        if (xioctl(sys_, device_.get(), VIDIOC_DQBUF, &buf) != 0) return;
+        if (buf.index >= buffers_.size()) {
+            fail_locked(E_UNEXPECTED);
+            return;
+        }
+        if (int err = xioctl(sys_, device_.get(), VIDIOC_QBUF, &buf)) {
+            if (is_device_lost_errno(err)) fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+            return;
+        }
+    }
+}
+
+ReadResult StreamCore::read() {
+    ReadResult result;
+    std::lock_guard<std::mutex> lock(io_mutex_);
+    if (shutdown_requested_.load() || released_) {
+        result.hr = MF_E_SHUTDOWN;
+        return result;
+    }
+    if (FAILED(failure_)) {
+        result.hr = failure_;
+        return result;
+    }
+    const int fd = device_.get();
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+        int n = sys_->poll(fds, 2, -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+            return result;
+        }
+        if (fds[1].revents & POLLIN) {
+            drain_eventfd();
+            if (shutdown_requested_.load()) {
+                result.hr = MF_E_SHUTDOWN;
+                return result;
+            }
+            if (flush_requested_.exchange(false)) {
+                drop_ready_buffers();
+                result.hr = FAILED(failure_) ? failure_ : S_OK;
+                return result;
+            }
+            // A wake whose request an earlier read already handled.
+            continue;
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+            return result;
+        }
+        if (!(fds[0].revents & POLLIN)) continue;
+
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        if (int err = xioctl(sys_, fd, VIDIOC_DQBUF, &buf)) {
+            if (err == EAGAIN) continue;
+            result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+            return result;
+        }
+        if (buf.index >= buffers_.size()) {
+            // The buffer cannot be given back, so the stream cannot go on.
+            result.hr = fail_locked(E_UNEXPECTED);
+            return result;
+        }
+        const Mapping& mapping = buffers_[buf.index];
+        const bool usable = !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
+        if (usable) {
+            size_t bytes = buf.bytesused < mapping.length() ? buf.bytesused : mapping.length();
+            result.data.assign(mapping.data(), mapping.data() + bytes);
+            result.timestamp = LONGLONG(buf.timestamp.tv_sec) * 10000000 + LONGLONG(buf.timestamp.tv_usec) * 10;
+        }
+        int requeue_err = xioctl(sys_, fd, VIDIOC_QBUF, &buf);
+        if (requeue_err) fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+        if (usable) {
+            // The frame is whole; a failed requeue fails the next read.
+            result.has_sample = true;
+            return result;
+        }
+        if (requeue_err) {
+            result.hr = failure_;
+            return result;
+        }
+    }
+}
+
+}  // namespace v4l2
+}  // namespace mfcompat

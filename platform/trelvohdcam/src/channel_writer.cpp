@@ -1,0 +1,192 @@
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+
+#include "channel.h"
+
+namespace trelvohdcam {
+namespace {
+
+static_assert(sizeof(trelvohdcam_channel_header) == TRELVOHDCAM_CHANNEL_HEADER_SIZE,
+              "the header layout is part of the channel's published format");
+static_assert(offsetof(trelvohdcam_channel_header, sequence) == 24, "layout");
+static_assert(offsetof(trelvohdcam_channel_header, frame_size) == 48, "layout");
+static_assert(offsetof(trelvohdcam_channel_header, owner) == 72, "layout");
+
+std::size_t page_round(std::size_t n) {
+    long page = ::sysconf(_SC_PAGESIZE);
+    std::size_t p = page > 0 ? static_cast<std::size_t>(page) : 4096;
+    return (n + p - 1) / p * p;
+}
+
+// Takes the write side of the seqlock and returns the odd value now held.
+// A writer that died mid-write (or a camera of another process still
+// finishing its last picture) would hold it for ever, so after a while the
+// lock is taken regardless.
+uint64_t lock_sequence(trelvohdcam_channel_header* h) {
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    for (unsigned spins = 0;; ++spins) {
+        uint64_t s = load_relaxed(&h->sequence);
+        if ((s & 1u) == 0) {
+            if (__atomic_compare_exchange_n(&h->sequence, &s, s + 1, false, __ATOMIC_ACQUIRE,
+                                            __ATOMIC_RELAXED)) {
+                // Readers that see the odd value must not see picture bytes
+                // written after it out of order.
+                __atomic_thread_fence(__ATOMIC_RELEASE);
+                return s + 1;
+            }
+            continue;
+        }
+        if (spins > 64 && std::chrono::steady_clock::now() > give_up) {
+            __atomic_thread_fence(__ATOMIC_RELEASE);
+            return s;
+        }
+        std::this_thread::yield();
+    }
+}
+
+void unlock_sequence(trelvohdcam_channel_header* h, uint64_t held) {
+    __atomic_store_n(&h->sequence, held + 1, __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+bool valid_channel_name(const std::string& name) {
+    if (name.size() < 2 || name.size() > NAME_MAX || name[0] != '/') return false;
+    return name.find('/', 1) == std::string::npos;
+}
+
+std::string channel_name_from_environment() {
+    const char* env = std::getenv(TRELVOHDCAM_CHANNEL_ENV);
+    std::string name = (env && *env) ? env : TRELVOHDCAM_CHANNEL_DEFAULT;
+    if (name[0] != '/') name.insert(0, "/");
+    return valid_channel_name(name) ? name : std::string();
+}
+
+uint64_t monotonic_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void copy_to_shared(unsigned char* shared, const unsigned char* src, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, src + i, 8);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(shared + i), w, __ATOMIC_RELAXED);
+    }
+    for (; i < n; ++i) __atomic_store_n(shared + i, src[i], __ATOMIC_RELAXED);
+}
+
+void copy_from_shared(unsigned char* dst, const unsigned char* shared, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w = __atomic_load_n(reinterpret_cast<const uint64_t*>(shared + i), __ATOMIC_RELAXED);
+        std::memcpy(dst + i, &w, 8);
+    }
+    for (; i < n; ++i) dst[i] = __atomic_load_n(shared + i, __ATOMIC_RELAXED);
+}
+
+std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int width, int height,
+                                                   int type, float fps, std::size_t frame_size,
+                                                   uint64_t owner) {
+    if (!valid_channel_name(name)) return nullptr;
+    std::unique_ptr<ChannelWriter> w(new ChannelWriter());
+    w->sys_ = current_sys();
+    w->frame_size_ = frame_size;
+    w->owner_ = owner;
+
+    // Readable by every user: the channel is how other programs see the camera.
+    int fd = w->sys_.shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    w->fd_ = Fd(fd, w->sys_.close);
+
+    off_t current = 0;
+    if (w->sys_.fstat_size(fd, &current, nullptr) != 0 || current < 0) return nullptr;
+    const std::size_t needed = page_round(TRELVOHDCAM_CHANNEL_HEADER_SIZE + frame_size);
+    // Never shrink: a reader may still map the larger size of an earlier camera.
+    if (static_cast<std::size_t>(current) < needed &&
+        w->sys_.ftruncate(fd, static_cast<off_t>(needed)) != 0)
+        return nullptr;
+    void* p = w->sys_.mmap(needed, PROT_READ | PROT_WRITE, fd);
+    if (!p) return nullptr;
+    w->map_ = Mapping(p, needed, w->sys_.munmap);
+
+    trelvohdcam_channel_header* h = w->header();
+    // Owner first, so that a camera of another process still writing here
+    // stops at its next picture.
+    __atomic_store_n(&h->owner, owner, __ATOMIC_SEQ_CST);
+    uint64_t held = lock_sequence(h);
+    uint64_t generation = load_relaxed(&h->generation);
+    if (load_relaxed(&h->magic) != TRELVOHDCAM_CHANNEL_MAGIC ||
+        load_relaxed(&h->version) != TRELVOHDCAM_CHANNEL_VERSION)
+        generation = 0;
+    store_relaxed(&h->header_size, TRELVOHDCAM_CHANNEL_HEADER_SIZE);
+    store_relaxed(&h->generation, generation + 1);
+    store_relaxed(&h->width, static_cast<int32_t>(width));
+    store_relaxed(&h->height, static_cast<int32_t>(height));
+    store_relaxed(&h->type, static_cast<int32_t>(type));
+    store_float(&h->fps, fps);
+    store_relaxed(&h->frame_size, static_cast<uint64_t>(frame_size));
+    store_relaxed(&h->frame_number, uint64_t{0});
+    store_relaxed(&h->timestamp_ns, monotonic_ns());
+    store_relaxed(&h->version, TRELVOHDCAM_CHANNEL_VERSION);
+    store_relaxed(&h->magic, TRELVOHDCAM_CHANNEL_MAGIC);
+    __atomic_store_n(&h->state, TRELVOHDCAM_STATE_LIVE, __ATOMIC_RELEASE);
+    unlock_sequence(h, held);
+    return w;
+}
+
+ChannelWriter::~ChannelWriter() { detach(); }
+
+bool ChannelWriter::write(const void* picture) {
+    if (!map_) return false;
+    trelvohdcam_channel_header* h = header();
+    if (__atomic_load_n(&h->owner, __ATOMIC_ACQUIRE) != owner_) {
+        detach();
+        return false;
+    }
+    uint64_t held = lock_sequence(h);
+    if (load_relaxed(&h->owner) != owner_) {
+        unlock_sequence(h, held);
+        detach();
+        return false;
+    }
+    copy_to_shared(map_.data() + TRELVOHDCAM_CHANNEL_HEADER_SIZE,
+                   static_cast<const unsigned char*>(picture), frame_size_);
+    store_relaxed(&h->frame_number, ++frames_);
+    store_relaxed(&h->timestamp_ns, monotonic_ns());
+    unlock_sequence(h, held);
+    return true;
+}
+
+void ChannelWriter::close() {
+    if (map_) {
+        trelvohdcam_channel_header* h = header();
+        if (__atomic_load_n(&h->owner, __ATOMIC_ACQUIRE) == owner_)
+            __atomic_store_n(&h->state, TRELVOHDCAM_STATE_CLOSED, __ATOMIC_RELEASE);
+    }
+    detach();
+}
+
+void ChannelWriter::detach() {
+    map_.reset();
+    fd_.reset();
+}
+
+}  // namespace trelvohdcam
+
+extern "C" TRELVOHDCAM_API int trelvohdcam_channel_name(char* out, size_t capacity) {
+    std::string name = trelvohdcam::channel_name_from_environment();
+    if (name.empty() || !out || capacity < name.size() + 1) return -1;
+    std::memcpy(out, name.c_str(), name.size() + 1);
+    return static_cast<int>(name.size());
+}

@@ -1,0 +1,110 @@
+#include "loopback.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <vector>
+
+namespace trelvohdcam {
+namespace {
+
+constexpr int kMaxScannedDevices = 64;
+constexpr char kLoopbackDriver[] = "v4l2 loopback";
+
+std::vector<std::string> candidate_paths() {
+    const char* env = std::getenv("TRELVOHDCAM_LOOPBACK");
+    if (env && *env) {
+        if (std::strcmp(env, "off") == 0) return {};
+        return {env};
+    }
+    std::vector<std::string> paths;
+    for (int i = 0; i < kMaxScannedDevices; ++i) paths.push_back("/dev/video" + std::to_string(i));
+    return paths;
+}
+
+bool is_loopback_output(const Sys& sys, int fd) {
+    v4l2_capability cap{};
+    if (sys.ioctl(fd, VIDIOC_QUERYCAP, &cap) != 0) return false;
+    if (std::strncmp(reinterpret_cast<const char*>(cap.driver), kLoopbackDriver,
+                     sizeof kLoopbackDriver - 1) != 0)
+        return false;
+    const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    return (caps & V4L2_CAP_VIDEO_OUTPUT) != 0;
+}
+
+bool set_format(const Sys& sys, int fd, int width, int height, uint32_t pixelformat,
+                uint32_t bytes_per_pixel, std::size_t frame_size) {
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    fmt.fmt.pix.width = static_cast<uint32_t>(width);
+    fmt.fmt.pix.height = static_cast<uint32_t>(height);
+    fmt.fmt.pix.pixelformat = pixelformat;
+    fmt.fmt.pix.field = V4L2_FIELD_NONE;
+    fmt.fmt.pix.bytesperline = static_cast<uint32_t>(width) * bytes_per_pixel;
+    fmt.fmt.pix.sizeimage = static_cast<uint32_t>(frame_size);
+    fmt.fmt.pix.colorspace = pixelformat == V4L2_PIX_FMT_YUYV ? V4L2_COLORSPACE_SMPTE170M
+                                                              : V4L2_COLORSPACE_SRGB;
+    if (sys.ioctl(fd, VIDIOC_S_FMT, &fmt) != 0) return false;
+    // The driver may adjust the format; our pictures only fit the exact one.
+    return fmt.fmt.pix.width == static_cast<uint32_t>(width) &&
+           fmt.fmt.pix.height == static_cast<uint32_t>(height) &&
+           fmt.fmt.pix.pixelformat == pixelformat;
+}
+
+void set_frame_rate(const Sys& sys, int fd, float fps) {
+    if (!(fps > 0.0f) || !std::isfinite(fps) || fps > 10000.0f) return;
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    parm.parm.output.timeperframe.numerator = 1000;
+    parm.parm.output.timeperframe.denominator = static_cast<uint32_t>(std::lround(fps * 1000.0f));
+    // Only advertised to consumers; a driver that refuses it still works.
+    (void)sys.ioctl(fd, VIDIOC_S_PARM, &parm);
+}
+
+}  // namespace
+
+std::unique_ptr<LoopbackOutput> LoopbackOutput::open(int width, int height, int type, float fps) {
+    uint32_t pixelformat;
+    uint32_t bpp;
+    if (type == 0) {
+        pixelformat = V4L2_PIX_FMT_BGR24;
+        bpp = 3;
+    } else if (type == 1) {
+        pixelformat = V4L2_PIX_FMT_YUYV;
+        bpp = 2;
+    } else {
+        return nullptr;
+    }
+    const std::size_t frame_size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * bpp;
+    const Sys sys = current_sys();
+    for (const std::string& path : candidate_paths()) {
+        int raw = sys.open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (raw < 0) continue;
+        Fd fd(raw, sys.close);
+        if (!is_loopback_output(sys, raw)) continue;
+        if (!set_format(sys, raw, width, height, pixelformat, bpp, frame_size)) continue;
+        set_frame_rate(sys, raw, fps);
+        std::unique_ptr<LoopbackOutput> out(new LoopbackOutput());
+        out->sys_ = sys;
+        out->fd_ = std::move(fd);
+        out->frame_size_ = frame_size;
+        out->path_ = path;
+        return out;
+    }
+    return nullptr;
+}
+
+void LoopbackOutput::write(const void* picture) {
+    if (!fd_) return;
+    ssize_t n;
+    do {
+        n = sys_.write(fd_.get(), picture, frame_size_);
+    } while (n < 0 && errno == EINTR);
+    // A full device drops this picture; a device that is gone is given up.
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) fd_.reset();
+}
+
+}  // namespace trelvohdcam

@@ -1,0 +1,85 @@
+#include "sys.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace trelvohdcam {
+namespace {
+
+int sys_open(const char* path, int flags) { return ::open(path, flags); }
+int sys_close(int fd) { return ::close(fd); }
+int sys_ioctl(int fd, unsigned long request, void* arg) {
+    int r;
+    do {
+        r = ::ioctl(fd, request, arg);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+ssize_t sys_write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
+int sys_shm_open(const char* name, int flags, mode_t mode) { return ::shm_open(name, flags, mode); }
+int sys_ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
+int sys_fstat_size(int fd, off_t* size, unsigned long long* identity) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return -1;
+    if (size) *size = st.st_size;
+    if (identity)
+        *identity = (static_cast<unsigned long long>(st.st_dev) << 40) ^
+                    static_cast<unsigned long long>(st.st_ino);
+    return 0;
+}
+void* sys_mmap(size_t size, int prot, int fd) {
+    void* p = ::mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+int sys_munmap(void* address, size_t size) { return ::munmap(address, size); }
+
+constexpr Sys kDefaults = {sys_open,      sys_close,      sys_ioctl,
+                           sys_write,     sys_shm_open,   sys_ftruncate,
+                           sys_fstat_size, sys_mmap,      sys_munmap};
+
+std::mutex g_sys_mutex;
+Sys g_sys = kDefaults;
+
+}  // namespace
+
+Sys current_sys() {
+    std::lock_guard<std::mutex> lock(g_sys_mutex);
+    return g_sys;
+}
+
+}  // namespace trelvohdcam
+
+extern "C" {
+
+TRELVOHDCAM_API void trelvohdcam_sys_defaults(trelvohdcam_sys* out) {
+    if (out) *out = trelvohdcam::kDefaults;
+}
+
+TRELVOHDCAM_API void trelvohdcam_sys_get(trelvohdcam_sys* out) {
+    if (out) *out = trelvohdcam::current_sys();
+}
+
+TRELVOHDCAM_API void trelvohdcam_sys_set(const trelvohdcam_sys* table) {
+    trelvohdcam::Sys next = trelvohdcam::kDefaults;
+    if (table) {
+        // A missing entry keeps the real call rather than crashing later.
+        if (table->open) next.open = table->open;
+        if (table->close) next.close = table->close;
+        if (table->ioctl) next.ioctl = table->ioctl;
+        if (table->write) next.write = table->write;
+        if (table->shm_open) next.shm_open = table->shm_open;
+        if (table->ftruncate) next.ftruncate = table->ftruncate;
+        if (table->fstat_size) next.fstat_size = table->fstat_size;
+        if (table->mmap) next.mmap = table->mmap;
+        if (table->munmap) next.munmap = table->munmap;
+    }
+    std::lock_guard<std::mutex> lock(trelvohdcam::g_sys_mutex);
+    trelvohdcam::g_sys = next;
+}
+
+}  // extern "C"

@@ -1,0 +1,323 @@
+#include "capture_fixture.h"
+
+#include <future>
+
+namespace {
+
+using sim::ReadOutcome;
+
+TEST_F(CaptureTest, NewSessionHasDefaultsAndKeepsSettingsOfLastStart) {
+    PyVideoCapture session;
+    EXPECT_EQ(session.width, 1280);
+    EXPECT_EQ(session.height, 720);
+    EXPECT_EQ(session.fps, 30);
+    EXPECT_EQ(session.type, 0);
+    EXPECT_EQ(session.subtype, MFVideoFormat_RGB24);
+    EXPECT_FALSE(session.is_running());
+
+    start_capture();
+    EXPECT_FALSE(session.start(u"missing", u"", 4294967295u, 2, 15, u"P10", -7));
+    EXPECT_EQ(stop_capture(), "source is null\n");
+    EXPECT_EQ(session.width, -1);  // stored bit for bit
+    EXPECT_EQ(session.height, 2);
+    EXPECT_EQ(session.fps, 15);
+    EXPECT_EQ(session.type, -7);
+    EXPECT_EQ(session.subtype, MFVideoFormat_P010);
+    EXPECT_FALSE(session.is_running());
+}
+
+TEST_F(CaptureTest, StartOpensWithRequestedFormatAndStopReleasesEverything) {
+    const auto id = sim::add_camera(camera(u"cam-a"));
+    PyVideoCapture session;
+    start_capture();
+    ASSERT_TRUE(start(session, u"cam-a"));
+    EXPECT_TRUE(session.is_running());
+    EXPECT_TRUE(eventually([] { return sent().frames_sent >= 3; }));
+    EXPECT_EQ(sent().last_width, 64);
+    EXPECT_EQ(sent().last_height, 48);
+    EXPECT_EQ(sent().live_cameras, 1u);
+
+    sim::RequestedType requested;
+    ASSERT_TRUE(sim::get_last_requested(id, &requested));
+    EXPECT_EQ(requested.subtype, MFVideoFormat_YUY2);
+    EXPECT_EQ(requested.width, 64u);
+    EXPECT_EQ(requested.height, 48u);
+    EXPECT_EQ(requested.rate_numerator, 200u);
+    EXPECT_EQ(requested.rate_denominator, 1u);
+
+    session.stop();
+    EXPECT_FALSE(session.is_running());
+    EXPECT_GE(counters(id).shutdowns, 1u);
+    EXPECT_EQ(sent().live_cameras, 0u);
+    EXPECT_EQ(sent().cameras_deleted, 1u);
+    session.stop();  // a second stop does nothing
+    EXPECT_EQ(sent().cameras_deleted, 1u);
+    EXPECT_EQ(stop_capture(), "");
+}
+
+TEST_F(CaptureTest, RestartStopsTheOldSessionFirstAndReplacesTheCamera) {
+    sim::add_camera(camera(u"cam-a"));
+    PyVideoCapture session;
+    ASSERT_TRUE(start(session, u"cam-a"));
+    ASSERT_TRUE(start(session, u"cam-a"));
+    EXPECT_EQ(sent().cameras_created, 2u);
+    EXPECT_EQ(sent().live_cameras, 1u);
+    start_capture();
+    EXPECT_FALSE(start(session, u"CAM-A"));  // identity is case-sensitive
+    EXPECT_EQ(stop_capture(), "source is null\n");
+    EXPECT_FALSE(session.is_running());
+    EXPECT_EQ(sent().live_cameras, 0u);
+}
+
+TEST_F(CaptureTest, GoodReadWithoutSampleEndsTheStartWaitButStreamTicksDoNot) {
+    auto config = camera(u"cam-a");
+    config.script = {{ReadOutcome::no_sample}};
+    config.script.insert(config.script.begin(), 20, sim::ScriptStep{ReadOutcome::stream_tick});
+    const auto id = sim::add_camera(config);
+    sim::set_script(id, {{ReadOutcome::stream_tick}}, true);  // ticks forever
+
+    PyVideoCapture session;
+    auto started = std::async(std::launch::async, [&] { return start(session, u"cam-a"); });
+    EXPECT_TRUE(eventually([&] { return counters(id).reads >= 10; }));
+    EXPECT_EQ(started.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    EXPECT_TRUE(session.first_sample_pending);
+    sim::set_script(id, {{ReadOutcome::no_sample}, {ReadOutcome::block}}, true);
+    ASSERT_EQ(started.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(started.get());
+    session.stop();  // returns although the camera's read blocks
+    EXPECT_FALSE(session.is_running());
+}
+
+TEST_F(CaptureTest, EveryReadFailingEndsTheSessionDuringStartWithTheReconnectionLines) {
+    auto config = camera(u"cam-a");
+    config.script = {{ReadOutcome::error, E_FAIL}};
+    config.repeat_script = true;
+    const auto id = sim::add_camera(config);
+    sim::set_fault(id, sim::Fault::set_media_type, S_OK);
+
+    PyVideoCapture session;
+    start_capture();
+    std::thread unplugger([&] {
+        // The first open happens before any read; unplug once reading has begun.
+        eventually([&] { return counters(id).reads >= 1; });
+        sim::unplug(id);
+    });
+    const bool started = start(session, u"cam-a");
+    unplugger.join();
+    const std::string out = stop_capture();
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(session.is_running());
+    EXPECT_EQ(out,
+              "ReadSample failed: 0x80004005\n"
+              "Try reconnect device 0...\n"
+              "source is null\n"
+              "Reconnect device 0 failed\n"
+              "ReadSample failed: 0xC00D3E85\n"
+              "Try reconnect device 0...\n"
+              "source is null\n"
+              "Reconnect device 0 failed\n");
+}
+
+TEST_F(CaptureTest, FailuresWhoseReconnectionSucceedKeepTheSessionRunning) {
+    const auto id = sim::add_camera(camera(u"cam-a"));
+    PyVideoCapture session;
+    ASSERT_TRUE(start(session, u"cam-a"));
+    start_capture();
+    sim::set_script(id, {{ReadOutcome::error, MFCOMPAT_HR(0x80070015)}, {ReadOutcome::end_of_stream}}, false);
+    ASSERT_TRUE(eventually([&] { return counters(id).readers_created >= 3; }));
+    const auto before = sent().frames_sent;
+    EXPECT_TRUE(eventually([&] { return sent().frames_sent >= before + 3; }));
+    EXPECT_TRUE(session.is_running());
+    session.stop();
+    EXPECT_EQ(stop_capture(),
+              "ReadSample failed: 0x80070015\n"
+              "Try reconnect device 0...\n"
+              "Reconnect device 0 success\n"
+              "ENDOFSTREAM\n"
+              "Try reconnect device 0...\n"
+              "Reconnect device 0 success\n");
+}
+
+TEST_F(CaptureTest, OnlyAGoodReadResetsTheFailureCount) {
+    // Failed, successful, failed reconnection with no good read between ends the session.
+    auto config = camera(u"cam-a");
+    const auto id = sim::add_camera(config);
+    PyVideoCapture session;
+    ASSERT_TRUE(start(session, u"cam-a"));
+    const auto opens = counters(id).set_type_calls;
+
+    start_capture();
+    sim::set_fault(id, sim::Fault::set_media_type, E_FAIL);
+    sim::set_script(id, {{ReadOutcome::error, E_FAIL}}, true);
+    std::thread controller([&] {
+        eventually([&] { return counters(id).set_type_calls >= opens + 1; });  // first: refused
+        sim::set_fault(id, sim::Fault::set_media_type, S_OK);
+        eventually([&] { return counters(id).set_type_calls >= opens + 2; });  // second: accepted
+        sim::set_fault(id, sim::Fault::set_media_type, E_FAIL);
+    });
+    EXPECT_TRUE(eventually([&] { return !session.is_running(); }, std::chrono::seconds(10)));
+    controller.join();
+    session.stop();
+    const std::string out = stop_capture();
+    EXPECT_NE(out.find("Reconnect device 0 failed\n"), std::string::npos);
+    const auto first_fail = out.find("Reconnect device 0 failed\n");
+    const auto success = out.find("Reconnect device 0 success\n", first_fail);
+    ASSERT_NE(success, std::string::npos) << out;
+    EXPECT_NE(out.find("Reconnect device 0 failed\n", success), std::string::npos) << out;
+    EXPECT_EQ(sent().live_cameras, 0u);
+}
+
+TEST_F(CaptureTest, EmptyReaderSlotAfterFailedReconnectionIsRetriedNotIgnored) {
+    const auto id = sim::add_camera(camera(u"cam-a"));
+    PyVideoCapture session;
+    ASSERT_TRUE(start(session, u"cam-a"));
+    start_capture();
+    sim::set_fault(id, sim::Fault::create_reader, E_OUTOFMEMORY);
+    sim::set_script(id, {{ReadOutcome::error, E_FAIL}}, false);
+    // Reader creation fails twice in a row: the worker must give up instead of idling forever.
+    EXPECT_TRUE(eventually([&] { return !session.is_running(); }, std::chrono::seconds(10)));
+    session.stop();
+    EXPECT_EQ(stop_capture(),
+              "ReadSample failed: 0x80004005\n"
+              "Try reconnect device 0...\n"
+              "Reconnect device 0 failed\n"
+              "Try reconnect device 0...\n"
+              "Reconnect device 0 failed\n");
+}
+
+TEST_F(CaptureTest, EmptyReaderSlotRecoversWhenTheCameraComesBack) {
+    const auto id = sim::add_camera(camera(u"cam-a"));
+    PyVideoCapture session;
+    ASSERT_TRUE(start(session, u"cam-a"));
+    sim::set_fault(id, sim::Fault::create_reader, E_OUTOFMEMORY);
+    const auto created = counters(id).readers_created;
+    sim::set_script(id, {{ReadOutcome::error, E_FAIL}}, false);
+    ASSERT_TRUE(eventually([&] { return counters(id).readers_created >= created + 1; }));
+    sim::set_fault(id, sim::Fault::create_reader, S_OK);
+    const auto before = sent().frames_sent;
+    EXPECT_TRUE(eventually([&] { return sent().frames_sent >= before + 3; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(session.is_running());
+}
+
+TEST_F(CaptureTest, StopReturnsDuringABlockedReadAndDuringAReconnectionWait) {
+    const auto id = sim::add_camera(camera(u"cam-a"));
+    {
+        PyVideoCapture session;
+        ASSERT_TRUE(start(session, u"cam-a"));
+        sim::set_script(id, {{ReadOutcome::block}}, true);
+        EXPECT_TRUE(eventually([&] { return counters(id).reads >= 2; }));
+        auto stopped = std::async(std::launch::async, [&] { session.stop(); });
+        EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(session.is_running());
+    }
+    {
+        sim::set_script(id, {}, false);
+        PyVideoCapture session;
+        ASSERT_TRUE(start(session, u"cam-a"));
+        mfcompat_set_clock_scale(0.2);  // a 1 s reconnection wait
+        start_capture();
+        sim::set_script(id, {{ReadOutcome::error, E_FAIL}}, false);
+        EXPECT_TRUE(eventually([&] { return mfcompat_sleep_requested_ms() > 0 && counters(id).flushes >= 1; }));
+        auto stopped = std::async(std::launch::async, [&] { session.stop(); });
+        EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+        EXPECT_FALSE(session.is_running());
+        stop_capture();
+    }
+}
+
+TEST_F(CaptureTest, BadSecondCameraFallsBackToOne) {
+    sim::add_camera(camera(u"cam-a"));
+    PyVideoCapture session;
+    start_capture();
+    ASSERT_TRUE(start(session, u"cam-a", u"cam-missing"));
+    session.switch_camera();  // no second camera: nothing happens
+    EXPECT_EQ(session.active_device, 0);
+    session.stop();
+    EXPECT_EQ(stop_capture(), "source is null\nSecond device init failed, fallback to single cam\n");
+}
+
+TEST_F(CaptureTest, DualSessionSendsOnlyTheActiveCamerasPictures) {
+    auto a = camera(u"cam-a", MFVideoFormat_RGB24);
+    a.source = sim::FrameSource::solid_colour;
+    a.blue = 200;
+    auto b = camera(u"cam-b", MFVideoFormat_RGB24);
+    b.source = sim::FrameSource::solid_colour;
+    b.red = 200;
+    sim::add_camera(a);
+    sim::add_camera(b);
+    trelvohdcam_record_keep_frames(1);
+
+    auto last_blue = [] {
+        std::vector<uint8_t> picture(64 * 48 * 3);
+        if (trelvohdcam_record_last_frame(picture.data(), picture.size(), nullptr) != picture.size()) return -1;
+        return int(picture[0]);
+    };
+
+    PyVideoCapture session;
+    start_capture();
+    ASSERT_TRUE(start(session, u"cam-a", u"cam-b", u"RGB24"));
+    for (int round = 0; round < 3; ++round) {
+        trelvohdcam_record_reset();
+        EXPECT_TRUE(eventually([&] { return sent().frames_sent >= 5; }));
+        // After the switch settles, every picture is of the active camera.
+        trelvohdcam_record_reset();
+        ASSERT_TRUE(eventually([&] { return sent().frames_sent >= 5; }));
+        EXPECT_EQ(last_blue(), session.active_device == 0 ? 200 : 0);
+        session.switch_camera();
+    }
+    session.stop();
+    trelvohdcam_record_keep_frames(0);
+    EXPECT_EQ(stop_capture(), "Switch to device 1\nSwitch to device 0\nSwitch to device 1\n");
+
+    // The finished dual session left a reader in slot 1; a single session must not switch to it.
+    start_capture();
+    ASSERT_TRUE(start(session, u"cam-a"));
+    EXPECT_TRUE(session.readers[1]);
+    session.switch_camera();
+    EXPECT_EQ(session.active_device, 0);
+    session.stop();
+    EXPECT_EQ(stop_capture(), "");
+}
+
+TEST_F(CaptureTest, DestroyingARunningOrEndedSessionJoinsEverything) {
+    auto config = camera(u"cam-a");
+    const auto id = sim::add_camera(config);
+    {
+        PyVideoCapture session;
+        ASSERT_TRUE(start(session, u"cam-a"));
+    }
+    EXPECT_EQ(sent().live_cameras, 0u);
+    {
+        PyVideoCapture session;
+        ASSERT_TRUE(start(session, u"cam-a"));
+        start_capture();
+        sim::unplug(id);
+        EXPECT_TRUE(eventually([&] { return !session.is_running(); }, std::chrono::seconds(10)));
+        stop_capture();
+    }  // Ended: the worker's thread is still joinable here
+    EXPECT_EQ(sent().live_cameras, 0u);
+}
+
+TEST_F(CaptureTest, ReconnectionWaitsRunInRealTime) {
+    auto config = camera(u"cam-a");
+    config.script = {{ReadOutcome::error, E_FAIL}};
+    config.repeat_script = true;
+    const auto id = sim::add_camera(config);
+    mfcompat_set_clock_scale(1.0);
+    PyVideoCapture session;
+    std::thread unplugger([&] {
+        eventually([&] { return counters(id).reads >= 1; });
+        sim::unplug(id);
+    });
+    start_capture();
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(start(session, u"cam-a"));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    unplugger.join();
+    stop_capture();
+    // Two 5000 ms reconnection waits and the 300 ms pause before giving up.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(10300));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(15000));
+}
+
+}  // namespace

@@ -1,0 +1,500 @@
+#include "fake_v4l2.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace fakev4l2 {
+
+namespace {
+constexpr uint32_t kOffsetStride = 0x100000;
+}
+
+FakeV4l2* FakeV4l2::instance_ = nullptr;
+
+FakeV4l2::FakeV4l2() {
+    table_ = {s_open, s_close, s_ioctl, s_mmap, s_munmap, s_poll, s_eventfd, s_read, s_write, s_list_dir, s_real_path};
+}
+
+FakeV4l2::~FakeV4l2() { uninstall(); }
+
+void FakeV4l2::install() {
+    instance_ = this;
+    mfcompat::v4l2_set_syscalls(&table_);
+}
+
+void FakeV4l2::uninstall() {
+    if (instance_ == this) {
+        mfcompat::v4l2_set_syscalls(nullptr);
+        instance_ = nullptr;
+    }
+}
+
+void FakeV4l2::add_node(Node node) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string path = node.path;
+    nodes_[path].config = std::move(node);
+}
+
+void FakeV4l2::add_link(const std::string& link, const std::string& target) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    links_[link] = target;
+}
+
+Node& FakeV4l2::node(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = nodes_.find(path);
+    if (it == nodes_.end()) throw std::out_of_range(path);
+    return it->second.config;
+}
+
+void FakeV4l2::push_frame(const std::string& path, std::vector<uint8_t> bytes, timeval timestamp, uint32_t flags) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    NodeState& n = nodes_.at(path);
+    n.pending.push_back(Frame{std::move(bytes), timestamp, flags});
+    deliver_locked(n);
+    changed_.notify_all();
+}
+
+void FakeV4l2::unplug(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    nodes_.at(path).present = false;
+    changed_.notify_all();
+}
+
+void FakeV4l2::unplug_all() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : nodes_) entry.second.present = false;
+    changed_.notify_all();
+}
+
+bool FakeV4l2::wait_for_blocked_polls(int count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return blocked_polls_ >= count; });
+}
+
+int FakeV4l2::opens() const { std::lock_guard<std::mutex> l(mutex_); return opens_; }
+int FakeV4l2::closes() const { std::lock_guard<std::mutex> l(mutex_); return closes_; }
+int FakeV4l2::open_descriptors() const { std::lock_guard<std::mutex> l(mutex_); return int(files_.size()); }
+int FakeV4l2::live_mappings() const { std::lock_guard<std::mutex> l(mutex_); return live_maps_; }
+int FakeV4l2::total_mappings() const { std::lock_guard<std::mutex> l(mutex_); return total_maps_; }
+int FakeV4l2::bad_calls() const { std::lock_guard<std::mutex> l(mutex_); return bad_calls_; }
+int FakeV4l2::streamons() const { std::lock_guard<std::mutex> l(mutex_); return streamons_; }
+int FakeV4l2::streamoffs() const { std::lock_guard<std::mutex> l(mutex_); return streamoffs_; }
+std::vector<v4l2_pix_format> FakeV4l2::set_formats() const { std::lock_guard<std::mutex> l(mutex_); return set_formats_; }
+std::vector<v4l2_fract> FakeV4l2::set_intervals() const { std::lock_guard<std::mutex> l(mutex_); return set_intervals_; }
+
+// --- table entries ---------------------------------------------------------------------------
+int FakeV4l2::s_open(const char* path, int) { return instance_->open(path); }
+int FakeV4l2::s_close(int fd) { return instance_->close(fd); }
+int FakeV4l2::s_ioctl(int fd, unsigned long request, void* arg) { return instance_->ioctl(fd, request, arg); }
+void* FakeV4l2::s_mmap(void*, size_t length, int, int, int fd, off_t offset) { return instance_->mmap(length, fd, offset); }
+int FakeV4l2::s_munmap(void* addr, size_t length) { return instance_->munmap(addr, length); }
+int FakeV4l2::s_poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return instance_->poll(fds, count, timeout_ms); }
+int FakeV4l2::s_eventfd(unsigned int initial, int) { return instance_->eventfd(initial); }
+ssize_t FakeV4l2::s_read(int fd, void* buffer, size_t count) { return instance_->read(fd, buffer, count); }
+ssize_t FakeV4l2::s_write(int fd, const void* buffer, size_t count) { return instance_->write(fd, buffer, count); }
+int FakeV4l2::s_list_dir(const char* dir, std::vector<std::string>* names) { return instance_->list_dir(dir, names); }
+int FakeV4l2::s_real_path(const char* path, std::string* resolved) { return instance_->real_path(path, resolved); }
+
+int FakeV4l2::fail(int err) {
+    errno = err;
+    return -1;
+}
+
+int FakeV4l2::open(const char* path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = nodes_.find(path);
+    if (it == nodes_.end() || !it->second.present) return fail(ENOENT);
+    if (it->second.config.open_errno) return fail(it->second.config.open_errno);
+    int fd = next_fd_++;
+    files_[fd] = File{false, path, 0};
+    ++opens_;
+    return fd;
+}
+
+int FakeV4l2::eventfd(unsigned int initial) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int fd = next_fd_++;
+    files_[fd] = File{true, "", initial};
+    ++opens_;
+    return fd;
+}
+
+int FakeV4l2::close(int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(fd);
+    if (it == files_.end()) {
+        ++bad_calls_;
+        return fail(EBADF);
+    }
+    if (!it->second.is_eventfd) {
+        NodeState& n = nodes_.at(it->second.node);
+        if (n.buffer_owner == fd) {
+            // Closing the owner stops streaming and, once nothing is mapped, frees the buffers.
+            n.streaming = false;
+            n.buffer_owner = -1;
+            n.done.clear();
+            bool mapped = std::any_of(n.buffers.begin(), n.buffers.end(), [](const Buffer& b) { return b.mapped; });
+            if (!mapped) n.buffers.clear();
+        }
+    }
+    files_.erase(it);
+    ++closes_;
+    changed_.notify_all();
+    return 0;
+}
+
+ssize_t FakeV4l2::read(int fd, void* buffer, size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(fd);
+    if (it == files_.end() || !it->second.is_eventfd) {
+        ++bad_calls_;
+        return fail(EBADF);
+    }
+    if (count < 8) return fail(EINVAL);
+    if (it->second.counter == 0) return fail(EAGAIN);
+    std::memcpy(buffer, &it->second.counter, 8);
+    it->second.counter = 0;
+    return 8;
+}
+
+ssize_t FakeV4l2::write(int fd, const void* buffer, size_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(fd);
+    if (it == files_.end() || !it->second.is_eventfd) {
+        ++bad_calls_;
+        return fail(EBADF);
+    }
+    if (count < 8) return fail(EINVAL);
+    uint64_t add;
+    std::memcpy(&add, buffer, 8);
+    it->second.counter += add;
+    changed_.notify_all();
+    return 8;
+}
+
+int FakeV4l2::list_dir(const char* dir, std::vector<std::string>* names) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string prefix = std::string(dir) + "/";
+    bool any = false;
+    auto add_child = [&](const std::string& path) {
+        if (path.compare(0, prefix.size(), prefix) != 0) return;
+        std::string rest = path.substr(prefix.size());
+        if (rest.find('/') != std::string::npos) return;
+        names->push_back(rest);
+        any = true;
+    };
+    for (const auto& entry : nodes_) {
+        if (entry.second.present) add_child(entry.first);
+    }
+    for (const auto& entry : links_) add_child(entry.first);
+    if (std::string(dir) == "/dev") {
+        // Other device files and near misses that are no video nodes.
+        for (const char* other : {"null", "video", "videoX", "video1a", "media0"}) names->push_back(other);
+        any = true;
+    }
+    return any ? 0 : fail(ENOENT);
+}
+
+int FakeV4l2::real_path(const char* path, std::string* resolved) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string p = path;
+    auto link = links_.find(p);
+    if (link != links_.end()) p = link->second;
+    auto n = nodes_.find(p);
+    if (n == nodes_.end() || !n->second.present) return fail(ENOENT);
+    *resolved = p;
+    return 0;
+}
+
+void* FakeV4l2::mmap(size_t length, int fd, off_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(fd);
+    if (it == files_.end() || it->second.is_eventfd) {
+        ++bad_calls_;
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    NodeState& n = nodes_.at(it->second.node);
+    size_t index = size_t(offset) / kOffsetStride;
+    if (!n.present) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    if (n.buffer_owner != fd || size_t(offset) % kOffsetStride != 0 || index >= n.buffers.size() ||
+        length != n.buffers[index].memory.size() || n.buffers[index].mapped) {
+        ++bad_calls_;
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    if (int(index) == n.config.fail_mmap_at) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    n.buffers[index].mapped = true;
+    ++live_maps_;
+    ++total_maps_;
+    return n.buffers[index].memory.data();
+}
+
+int FakeV4l2::munmap(void* addr, size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : nodes_) {
+        for (Buffer& b : entry.second.buffers) {
+            if (b.mapped && b.memory.data() == addr && b.memory.size() == length) {
+                b.mapped = false;
+                --live_maps_;
+                return 0;
+            }
+        }
+    }
+    ++bad_calls_;
+    return fail(EINVAL);
+}
+
+short FakeV4l2::revents_locked(const pollfd& p) {
+    auto it = files_.find(p.fd);
+    if (it == files_.end()) return POLLNVAL;
+    if (it->second.is_eventfd) return it->second.counter > 0 ? (p.events & POLLIN) : 0;
+    NodeState& n = nodes_.at(it->second.node);
+    if (!n.present) return n.config.poll_error_on_unplug ? (POLLERR | POLLHUP) : (p.events & POLLIN);
+    if (n.buffer_owner != p.fd || !n.streaming) return POLLERR;
+    return n.done.empty() ? 0 : (p.events & POLLIN);
+}
+
+int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto ready = [&] {
+        int r = 0;
+        for (nfds_t i = 0; i < count; ++i) {
+            fds[i].revents = revents_locked(fds[i]);
+            if (fds[i].revents) ++r;
+        }
+        return r;
+    };
+    int r = ready();
+    if (r || timeout_ms == 0) return r;
+    ++blocked_polls_;
+    changed_.notify_all();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while ((r = ready()) == 0) {
+        if (timeout_ms < 0) {
+            changed_.wait(lock);
+        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+            r = ready();
+            break;
+        }
+    }
+    --blocked_polls_;
+    return r;
+}
+
+void FakeV4l2::deliver_locked(NodeState& n) {
+    if (!n.streaming || !n.present) return;
+    while (!n.pending.empty()) {
+        auto it = std::find_if(n.buffers.begin(), n.buffers.end(), [](const Buffer& b) { return b.queued && !b.done; });
+        if (it == n.buffers.end()) return;
+        Frame& f = n.pending.front();
+        size_t bytes = std::min(f.bytes.size(), it->memory.size());
+        std::memcpy(it->memory.data(), f.bytes.data(), bytes);
+        it->bytesused = n.config.report_bytesused_beyond_length ? uint32_t(it->memory.size() + 4096) : uint32_t(bytes);
+        it->timestamp = f.timestamp;
+        it->flags = f.flags;
+        it->done = true;
+        n.done.push_back(int(it - n.buffers.begin()));
+        n.pending.pop_front();
+    }
+}
+
+int FakeV4l2::ioctl(int fd, unsigned long request, void* arg) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(fd);
+    if (it == files_.end() || it->second.is_eventfd) {
+        ++bad_calls_;
+        return fail(EBADF);
+    }
+    NodeState& n = nodes_.at(it->second.node);
+    if (!n.present) return fail(ENODEV);
+    if (n.config.fail_request != 0 && request == n.config.fail_request)
+        return fail(n.config.fail_request_errno);
+    int r = node_ioctl(n, fd, request, arg);
+    changed_.notify_all();
+    return r;
+}
+
+int FakeV4l2::node_ioctl(NodeState& n, int fd, unsigned long request, void* arg) {
+    const Node& c = n.config;
+    switch (request) {
+        case VIDIOC_QUERYCAP: {
+            auto* cap = static_cast<v4l2_capability*>(arg);
+            std::memset(cap, 0, sizeof *cap);
+            std::memcpy(cap->driver, "fakevideo", 9);
+            // The card name fills the field without a terminator when it is that long.
+            std::memcpy(cap->card, c.card.data(), std::min(c.card.size(), sizeof cap->card));
+            cap->capabilities = c.capabilities;
+            cap->device_caps = c.device_caps;
+            return 0;
+        }
+        case VIDIOC_ENUM_FMT: {
+            auto* d = static_cast<v4l2_fmtdesc*>(arg);
+            if (d->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
+            if (c.endless_format_list) {
+                d->pixelformat = v4l2_fourcc('E', 'N', 'D', char('0' + d->index % 10));
+                return 0;
+            }
+            if (d->index >= c.formats.size()) return fail(EINVAL);
+            d->pixelformat = c.formats[d->index].pixel_format;
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMESIZES: {
+            auto* e = static_cast<v4l2_frmsizeenum*>(arg);
+            for (const Format& f : c.formats) {
+                if (f.pixel_format != e->pixel_format) continue;
+                if (f.has_size_range) {
+                    if (e->index != 0) return fail(EINVAL);
+                    e->type = f.size_range_continuous ? V4L2_FRMSIZE_TYPE_CONTINUOUS : V4L2_FRMSIZE_TYPE_STEPWISE;
+                    e->stepwise = f.size_range;
+                    return 0;
+                }
+                if (e->index >= f.sizes.size()) return fail(EINVAL);
+                e->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                e->discrete = f.sizes[e->index];
+                return 0;
+            }
+            return fail(EINVAL);
+        }
+        case VIDIOC_ENUM_FRAMEINTERVALS: {
+            auto* e = static_cast<v4l2_frmivalenum*>(arg);
+            for (const Format& f : c.formats) {
+                if (f.pixel_format != e->pixel_format) continue;
+                if (f.has_interval_range) {
+                    if (e->index != 0) return fail(EINVAL);
+                    e->type = V4L2_FRMIVAL_TYPE_STEPWISE;
+                    e->stepwise = f.interval_range;
+                    return 0;
+                }
+                if (e->index >= f.intervals.size()) return fail(EINVAL);
+                e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                e->discrete = f.intervals[e->index];
+                return 0;
+            }
+            return fail(EINVAL);
+        }
+        case VIDIOC_S_FMT: {
+            auto* fmt = static_cast<v4l2_format*>(arg);
+            if (fmt->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
+            if (n.buffer_owner >= 0 && !n.buffers.empty()) return fail(EBUSY);
+            set_formats_.push_back(fmt->fmt.pix);
+            if (c.formats.empty()) return fail(EINVAL);
+            // Like a real driver, adjust to something supported instead of refusing.
+            const Format* chosen = &c.formats[0];
+            for (const Format& f : c.formats)
+                if (f.pixel_format == fmt->fmt.pix.pixelformat) chosen = &f;
+            fmt->fmt.pix.pixelformat = chosen->pixel_format;
+            if (chosen->has_size_range) {
+                const auto& r = chosen->size_range;
+                fmt->fmt.pix.width = std::clamp(fmt->fmt.pix.width, r.min_width, r.max_width);
+                fmt->fmt.pix.height = std::clamp(fmt->fmt.pix.height, r.min_height, r.max_height);
+            } else {
+                bool listed = false;
+                for (const auto& s : chosen->sizes)
+                    listed |= s.width == fmt->fmt.pix.width && s.height == fmt->fmt.pix.height;
+                if (!listed && !chosen->sizes.empty()) {
+                    fmt->fmt.pix.width = chosen->sizes[0].width;
+                    fmt->fmt.pix.height = chosen->sizes[0].height;
+                }
+            }
+            fmt->fmt.pix.field = V4L2_FIELD_NONE;
+            fmt->fmt.pix.sizeimage = c.buffer_length;
+            return 0;
+        }
+        case VIDIOC_G_PARM: {
+            auto* p = static_cast<v4l2_streamparm*>(arg);
+            if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
+            std::memset(&p->parm, 0, sizeof p->parm);
+            p->parm.capture.capability = c.timeperframe ? V4L2_CAP_TIMEPERFRAME : 0;
+            p->parm.capture.timeperframe = {1, 30};
+            return 0;
+        }
+        case VIDIOC_S_PARM: {
+            auto* p = static_cast<v4l2_streamparm*>(arg);
+            if (!c.timeperframe) return fail(EINVAL);
+            set_intervals_.push_back(p->parm.capture.timeperframe);
+            return 0;
+        }
+        case VIDIOC_REQBUFS: {
+            auto* req = static_cast<v4l2_requestbuffers*>(arg);
+            if (req->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || req->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
+            if (n.buffer_owner >= 0 && n.buffer_owner != fd) return fail(EBUSY);
+            if (n.streaming) return fail(EBUSY);
+            for (const Buffer& b : n.buffers)
+                if (b.mapped) return fail(EBUSY);
+            n.buffers.clear();
+            n.done.clear();
+            uint32_t count = c.reported_buffers ? c.reported_buffers : req->count;
+            if (req->count == 0) {
+                n.buffer_owner = -1;
+                return 0;
+            }
+            n.buffers.resize(std::min<uint32_t>(count, 64));
+            for (Buffer& b : n.buffers) b.memory.assign(c.buffer_length, 0);
+            n.buffer_owner = fd;
+            req->count = count;
+            return 0;
+        }
+        case VIDIOC_QUERYBUF: {
+            auto* b = static_cast<v4l2_buffer*>(arg);
+            if (n.buffer_owner != fd || b->index >= n.buffers.size()) return fail(EINVAL);
+            b->length = uint32_t(n.buffers[b->index].memory.size());
+            b->m.offset = b->index * kOffsetStride;
+            return 0;
+        }
+        case VIDIOC_QBUF: {
+            auto* b = static_cast<v4l2_buffer*>(arg);
+            if (n.buffer_owner != fd || b->index >= n.buffers.size()) return fail(EINVAL);
+            Buffer& buf = n.buffers[b->index];
+            if (buf.queued) return fail(EINVAL);
+            buf.queued = true;
+            buf.done = false;
+            deliver_locked(n);
+            return 0;
+        }
+        case VIDIOC_DQBUF: {
+            auto* b = static_cast<v4l2_buffer*>(arg);
+            if (n.buffer_owner != fd || !n.streaming) return fail(EINVAL);
+            if (n.done.empty()) return fail(EAGAIN);
+            int index = n.done.front();
+            n.done.pop_front();
+            Buffer& buf = n.buffers[size_t(index)];
+            buf.queued = false;
+            buf.done = false;
+            b->index = uint32_t(index) + (c.report_bad_index ? 100 : 0);
+            b->bytesused = buf.bytesused;
+            b->flags = buf.flags;
+            b->timestamp = buf.timestamp;
+            b->length = uint32_t(buf.memory.size());
+            return 0;
+        }
+        case VIDIOC_STREAMON:
+            if (n.buffer_owner != fd) return fail(EINVAL);
+            n.streaming = true;
+            ++streamons_;
+            deliver_locked(n);
+            return 0;
+        case VIDIOC_STREAMOFF:
+            if (n.buffer_owner != fd) return fail(EINVAL);
+            n.streaming = false;
+            n.done.clear();
+            for (Buffer& b : n.buffers) b.queued = b.done = false;
+            ++streamoffs_;
+            return 0;
+        default:
+            return fail(ENOTTY);
+    }
+}
+
+}  // namespace fakev4l2

@@ -1,0 +1,300 @@
+// The shared-memory channel as other processes see it: through the C reader
+// and through the raw documented layout.
+#include "vcam_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <time.h>
+
+namespace {
+
+struct ReaderCloser {
+    void operator()(trelvohdcam_reader* r) const { trelvohdcam_reader_close(r); }
+};
+using Reader = std::unique_ptr<trelvohdcam_reader, ReaderCloser>;
+
+uint64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace
+
+using ChannelTest = VcamTest;
+
+TEST_F(ChannelTest, ReaderGetsLayoutNewestPictureAndTimesOutWithoutANewOne) {
+    void* cam = scCreateCamera(64, 48, 30.0f, 0);
+    ASSERT_NE(cam, nullptr);
+    Reader r(trelvohdcam_reader_open(nullptr));
+    ASSERT_TRUE(r);
+    std::vector<unsigned char> buf(64 * 48 * 3 + 16, 0);
+    trelvohdcam_picture_info info{};
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info),
+              TRELVOHDCAM_READ_TIMEOUT)
+        << "a camera without pictures has nothing to read";
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_LIVE);
+
+    const uint64_t before = now_ns();
+    for (unsigned i = 1; i <= 3; ++i) {
+        auto p = pattern(64 * 48 * 3, i);
+        ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    }
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 1000, buf.data(), buf.size(), &info),
+              TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(info.width, 64);
+    EXPECT_EQ(info.height, 48);
+    EXPECT_EQ(info.type, 0);
+    EXPECT_FLOAT_EQ(info.fps, 30.0f);
+    EXPECT_EQ(info.frame_size, 64u * 48 * 3);
+    EXPECT_EQ(info.frame_number, 3u);
+    EXPECT_EQ(info.state, TRELVOHDCAM_STATE_LIVE);
+    EXPECT_EQ(info.sequence % 2, 0u);
+    EXPECT_GE(info.timestamp_ns, before);
+    EXPECT_LE(info.timestamp_ns, now_ns());
+    auto newest = pattern(64 * 48 * 3, 3);
+    EXPECT_TRUE(std::equal(newest.begin(), newest.end(), buf.begin()));
+    EXPECT_EQ(buf[newest.size()], 0) << "nothing past the picture is written";
+
+    const auto t0 = std::chrono::steady_clock::now();
+    trelvohdcam_picture_info none{};
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), info.sequence, 60, buf.data(), buf.size(), &none),
+              TRELVOHDCAM_READ_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(55));
+
+    auto p4 = pattern(64 * 48 * 3, 4);
+    ASSERT_EQ(scSendFrame(cam, p4.data()), 0);
+    trelvohdcam_picture_info next{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), info.sequence, 1000, buf.data(), buf.size(), &next),
+              TRELVOHDCAM_READ_OK);
+    EXPECT_GT(next.sequence, info.sequence);
+    EXPECT_EQ(next.frame_number, 4u);
+    EXPECT_TRUE(std::equal(p4.begin(), p4.end(), buf.begin()));
+    scDeleteCamera(cam);
+}
+
+TEST_F(ChannelTest, ReaderRejectsBadArgumentsAndReportsTheSizeItNeeds) {
+    EXPECT_EQ(trelvohdcam_reader_open("/two/parts"), nullptr);
+    EXPECT_EQ(trelvohdcam_reader_open("/"), nullptr);
+    EXPECT_EQ(trelvohdcam_reader_open(std::string(300, 'x').c_str()), nullptr);
+    EXPECT_EQ(trelvohdcam_reader_wait(nullptr, 0, 0, nullptr, 0, nullptr), TRELVOHDCAM_READ_ERROR);
+    EXPECT_EQ(trelvohdcam_reader_state(nullptr), -1);
+    trelvohdcam_reader_close(nullptr);
+
+    void* cam = scCreateCamera(10, 10, 25.0f, 1);
+    auto p = filled(10 * 10 * 2, 0x42);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    // A name without the leading slash means the same channel.
+    Reader r(trelvohdcam_reader_open(channel_.c_str() + 1));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, -1, nullptr, 0, nullptr), TRELVOHDCAM_READ_ERROR);
+    std::vector<unsigned char> small(199, 0x11);
+    trelvohdcam_picture_info info{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, small.data(), small.size(), &info),
+              TRELVOHDCAM_READ_TOO_SMALL);
+    EXPECT_EQ(info.frame_size, 200u);
+    EXPECT_EQ(small[0], 0x11) << "a short buffer is left alone";
+    std::vector<unsigned char> fits(200, 0);
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, fits.data(), fits.size(), &info),
+              TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(fits, p);
+    EXPECT_EQ(info.type, 1);
+    scDeleteCamera(cam);
+}
+
+TEST_F(ChannelTest, RawLayoutMatchesTheDocumentedOffsets) {
+    void* cam = scCreateCamera(6, 2, 15.0f, 0);
+    auto p = pattern(6 * 2 * 3, 77);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+
+    int fd = shm_open(channel_.c_str(), O_RDONLY, 0);
+    ASSERT_GE(fd, 0);
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u & ~0u & (st.st_mode & 0777)) << "readable by others";
+    EXPECT_NE(st.st_mode & S_IROTH, 0u);
+    void* m = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(m, MAP_FAILED);
+    const auto* b = static_cast<const unsigned char*>(m);
+    auto u32 = [&](size_t off) { uint32_t v; std::memcpy(&v, b + off, 4); return v; };
+    auto u64 = [&](size_t off) { uint64_t v; std::memcpy(&v, b + off, 8); return v; };
+    EXPECT_EQ(std::memcmp(b, "TVHC", 4), 0);
+    EXPECT_EQ(u32(4), 1u);
+    EXPECT_EQ(u32(8), 128u);
+    EXPECT_EQ(u32(12), TRELVOHDCAM_STATE_LIVE);
+    EXPECT_EQ(u64(16), 1u) << "first camera on a new channel";
+    EXPECT_EQ(u64(24) % 2, 0u);
+    EXPECT_EQ(u32(32), 6u);
+    EXPECT_EQ(u32(36), 2u);
+    EXPECT_EQ(u32(40), 0u);
+    float fps;
+    std::memcpy(&fps, b + 44, 4);
+    EXPECT_FLOAT_EQ(fps, 15.0f);
+    EXPECT_EQ(u64(48), 36u);
+    EXPECT_EQ(u64(56), 2u);
+    EXPECT_EQ(u64(72) >> 32, static_cast<uint64_t>(getpid()));
+    EXPECT_EQ(std::memcmp(b + 128, p.data(), p.size()), 0);
+
+    scDeleteCamera(cam);
+    EXPECT_EQ(u32(12), TRELVOHDCAM_STATE_CLOSED);
+    EXPECT_EQ(std::memcmp(b + 128, p.data(), p.size()), 0) << "the last picture stays";
+    munmap(m, static_cast<size_t>(st.st_size));
+}
+
+TEST_F(ChannelTest, ReaderStartedBeforeTheCameraWaitsForIt) {
+    Reader r(trelvohdcam_reader_open(nullptr));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_NEW);
+    std::vector<unsigned char> buf(32 * 32 * 2);
+    trelvohdcam_picture_info info{};
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 20, buf.data(), buf.size(), &info),
+              TRELVOHDCAM_READ_TIMEOUT);
+
+    auto p = pattern(32 * 32 * 2, 3);
+    std::thread camera([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(80));
+        void* cam = scCreateCamera(32, 32, 60.0f, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        scSendFrame(cam, p.data());
+    });
+    const int rc = trelvohdcam_reader_wait(r.get(), 0, 3000, buf.data(), buf.size(), &info);
+    camera.join();
+    ASSERT_EQ(rc, TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(info.width, 32);
+    EXPECT_EQ(info.type, 1);
+    EXPECT_EQ(info.frame_number, 1u);
+    EXPECT_EQ(buf, p);
+}
+
+TEST_F(ChannelTest, DeletionMarksTheChannelClosedAndALaterCameraReopensIt) {
+    void* cam = scCreateCamera(16, 8, 30.0f, 0);
+    auto p = filled(16 * 8 * 3, 5);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(1 << 20);
+    trelvohdcam_picture_info info{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_LIVE);
+
+    scDeleteCamera(cam);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_CLOSED);
+    trelvohdcam_picture_info last{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &last), TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(last.state, TRELVOHDCAM_STATE_CLOSED);
+    EXPECT_EQ(last.sequence, info.sequence) << "closing is not a new picture";
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), info.sequence, 30, buf.data(), buf.size(), &last),
+              TRELVOHDCAM_READ_TIMEOUT);
+
+    void* again = scCreateCamera(16, 8, 30.0f, 0);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_LIVE);
+    auto q = filled(16 * 8 * 3, 6);
+    ASSERT_EQ(scSendFrame(again, q.data()), 0);
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), info.sequence, 500, buf.data(), buf.size(), &last),
+              TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(last.generation, info.generation + 1);
+    EXPECT_EQ(last.frame_number, 1u);
+    EXPECT_EQ(buf[0], 6);
+    scDeleteCamera(again);
+}
+
+TEST_F(ChannelTest, SequentialCamerasOfOtherSizesReplaceTheLayout) {
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(640 * 480 * 3);
+    trelvohdcam_picture_info info{};
+    uint64_t after = 0, generation = 0;
+    struct Shape { int w, h, type; size_t bytes; };
+    // Small, then larger (the object grows under the reader), then small again.
+    const Shape shapes[] = {{32, 16, 0, 32 * 16 * 3}, {640, 480, 1, 640 * 480 * 2},
+                            {640, 480, 0, 640 * 480 * 3}, {8, 8, 1, 8 * 8 * 2}};
+    unsigned seed = 0;
+    for (const Shape& s : shapes) {
+        void* cam = scCreateCamera(s.w, s.h, 30.0f, s.type);
+        ASSERT_NE(cam, nullptr);
+        auto p = pattern(s.bytes, ++seed);
+        ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+        ASSERT_EQ(trelvohdcam_reader_wait(r.get(), after, 1000, buf.data(), buf.size(), &info),
+                  TRELVOHDCAM_READ_OK);
+        EXPECT_EQ(info.width, s.w);
+        EXPECT_EQ(info.height, s.h);
+        EXPECT_EQ(info.type, s.type);
+        EXPECT_EQ(info.frame_size, s.bytes);
+        EXPECT_EQ(info.frame_number, 1u);
+        EXPECT_GT(info.generation, generation);
+        EXPECT_TRUE(std::equal(p.begin(), p.end(), buf.begin())) << s.w << "x" << s.h;
+        after = info.sequence;
+        generation = info.generation;
+        scDeleteCamera(cam);
+    }
+}
+
+TEST_F(ChannelTest, ANewCameraTakesTheChannelOverFromOneStillLive) {
+    void* first = scCreateCamera(4, 4, 30.0f, 0);
+    void* second = scCreateCamera(8, 2, 30.0f, 1);
+    Reader r(trelvohdcam_reader_open(nullptr));
+    auto a = filled(4 * 4 * 3, 1);
+    auto b = filled(8 * 2 * 2, 2);
+    EXPECT_EQ(scSendFrame(second, b.data()), 0);
+    EXPECT_EQ(scSendFrame(first, a.data()), 0) << "the old camera still takes pictures";
+    std::vector<unsigned char> buf(256);
+    trelvohdcam_picture_info info{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(info.width, 8);
+    EXPECT_EQ(info.frame_number, 1u) << "only the new camera writes";
+    EXPECT_EQ(buf[0], 2);
+    scDeleteCamera(first);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_LIVE)
+        << "deleting the old camera does not close the new one's channel";
+    scDeleteCamera(second);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_CLOSED);
+}
+
+TEST_F(ChannelTest, PicturesReadWhileAWriterHammersAreNeverTorn) {
+    constexpr int kW = 128, kH = 64;
+    constexpr size_t kBytes = kW * kH * 3;
+    constexpr unsigned kFrames = 1500;
+    void* cam = scCreateCamera(kW, kH, 1000.0f, 0);
+    ASSERT_NE(cam, nullptr);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        std::vector<unsigned char> p(kBytes);
+        for (unsigned k = 1; k <= kFrames; ++k) {
+            // The byte value ties the picture to its frame number.
+            std::fill(p.begin(), p.end(), static_cast<unsigned char>((k * 7u) & 0xff));
+            scSendFrame(cam, p.data());
+        }
+        done = true;
+    });
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(kBytes);
+    uint64_t after = 0, last_frame = 0;
+    unsigned reads = 0, bad = 0;
+    while (last_frame < kFrames) {
+        trelvohdcam_picture_info info{};
+        int rc = trelvohdcam_reader_wait(r.get(), after, 2000, buf.data(), buf.size(), &info);
+        if (rc != TRELVOHDCAM_READ_OK) break;
+        ++reads;
+        const unsigned char want = static_cast<unsigned char>((info.frame_number * 7u) & 0xff);
+        for (unsigned char c : buf)
+            if (c != want) {
+                ++bad;
+                break;
+            }
+        EXPECT_GT(info.frame_number, last_frame);
+        EXPECT_GT(info.sequence, after);
+        after = info.sequence;
+        last_frame = info.frame_number;
+    }
+    writer.join();
+    EXPECT_TRUE(done);
+    EXPECT_EQ(last_frame, kFrames);
+    EXPECT_EQ(bad, 0u) << "of " << reads << " reads";
+    EXPECT_GT(reads, 1u);
+    scDeleteCamera(cam);
+}
