@@ -27,7 +27,7 @@ protected:
     void TearDown() override {
         sim::remove_all_cameras();
         mfcompat_set_clock_scale(1.0);
-        if (capturing_) stop_capture();
+        if (capturing_) std::fputs(stop_capture().c_str(), stderr);
     }
 
     static sim::CameraConfig camera(const std::u16string& link, const GUID& subtype = MFVideoFormat_YUY2,

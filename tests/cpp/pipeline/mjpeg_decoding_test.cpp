@@ -92,7 +92,8 @@ FramePtr reference_decode(const std::vector<uint8_t>& jpeg) {
     ok = ok && avcodec_send_packet(ctx, packet) >= 0 && avcodec_receive_frame(ctx, frame.get()) >= 0;
     av_packet_free(&packet);
     avcodec_free_context(&ctx);
-    return ok ? std::move(frame) : nullptr;
+    if (!ok) return nullptr;
+    return frame;
 }
 
 // libswscale's BGR24 of a decoded JPEG, told explicitly that the source is full range.

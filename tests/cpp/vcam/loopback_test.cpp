@@ -1,0 +1,316 @@
+// The v4l2loopback output, against a fake device put in the system call
+// table, and the balance of every descriptor and mapping the library makes.
+#include "vcam_fixture.h"
+
+#include <cerrno>
+#include <cstring>
+#include <linux/videodev2.h>
+#include <map>
+#include <mutex>
+#include <set>
+
+namespace {
+
+struct FakeDevice {
+    std::string driver;
+    uint32_t caps;
+    bool adjusts_width = false;  // answers S_FMT with another width
+};
+
+struct Write {
+    int fd;
+    std::vector<unsigned char> bytes;
+};
+
+// One fake world at a time; the table holds plain functions.
+struct Fake {
+    std::mutex mutex;
+    trelvohdcam_sys real{};
+    std::map<std::string, FakeDevice> devices;
+    std::map<int, std::string> open_fds;  // fake device fds
+    int next_fd = 10000;
+    std::vector<std::string> opened_paths;
+    std::vector<v4l2_format> formats;  // S_FMT requests as received
+    std::vector<v4l2_streamparm> parms;
+    std::vector<Write> writes;
+    int write_errno = 0;  // non-zero: writes fail with it
+    int device_opens = 0, device_closes = 0;
+    int shm_opens = 0, shm_closes = 0;
+    int maps = 0, unmaps = 0;
+    std::set<int> shm_fds;
+};
+Fake* g_fake = nullptr;
+
+int fake_open(const char* path, int) {
+    std::lock_guard<std::mutex> l(g_fake->mutex);
+    g_fake->opened_paths.push_back(path);
+    if (!g_fake->devices.count(path)) {
+        errno = ENOENT;
+        return -1;
+    }
+    int fd = g_fake->next_fd++;
+    g_fake->open_fds[fd] = path;
+    ++g_fake->device_opens;
+    return fd;
+}
+int fake_close(int fd) {
+    std::lock_guard<std::mutex> l(g_fake->mutex);
+    if (g_fake->open_fds.erase(fd)) {
+        ++g_fake->device_closes;
+        return 0;
+    }
+    if (g_fake->shm_fds.erase(fd)) ++g_fake->shm_closes;
+    return g_fake->real.close(fd);
+}
+int fake_ioctl(int fd, unsigned long request, void* arg) {
+    std::lock_guard<std::mutex> l(g_fake->mutex);
+    auto it = g_fake->open_fds.find(fd);
+    if (it == g_fake->open_fds.end()) {
+        errno = EBADF;
+        return -1;
+    }
+    const FakeDevice& dev = g_fake->devices[it->second];
+    if (request == VIDIOC_QUERYCAP) {
+        auto* cap = static_cast<v4l2_capability*>(arg);
+        std::memset(cap, 0, sizeof *cap);
+        std::strncpy(reinterpret_cast<char*>(cap->driver), dev.driver.c_str(), sizeof cap->driver - 1);
+        cap->capabilities = dev.caps | V4L2_CAP_DEVICE_CAPS;
+        cap->device_caps = dev.caps;
+        return 0;
+    }
+    if (request == VIDIOC_S_FMT) {
+        auto* fmt = static_cast<v4l2_format*>(arg);
+        g_fake->formats.push_back(*fmt);
+        if (dev.adjusts_width) fmt->fmt.pix.width += 16;
+        return 0;
+    }
+    if (request == VIDIOC_S_PARM) {
+        g_fake->parms.push_back(*static_cast<v4l2_streamparm*>(arg));
+        return 0;
+    }
+    errno = ENOTTY;
+    return -1;
+}
+ssize_t fake_write(int fd, const void* data, size_t size) {
+    std::lock_guard<std::mutex> l(g_fake->mutex);
+    if (!g_fake->open_fds.count(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    if (g_fake->write_errno) {
+        errno = g_fake->write_errno;
+        return -1;
+    }
+    const auto* b = static_cast<const unsigned char*>(data);
+    g_fake->writes.push_back({fd, std::vector<unsigned char>(b, b + size)});
+    return static_cast<ssize_t>(size);
+}
+int fake_shm_open(const char* name, int flags, mode_t mode) {
+    int fd = g_fake->real.shm_open(name, flags, mode);
+    std::lock_guard<std::mutex> l(g_fake->mutex);
+    if (fd >= 0) {
+        ++g_fake->shm_opens;
+        g_fake->shm_fds.insert(fd);
+    }
+    return fd;
+}
+void* fake_mmap(size_t size, int prot, int fd) {
+    void* p = g_fake->real.mmap(size, prot, fd);
+    std::lock_guard<std::mutex> l(g_fake->mutex);
+    if (p) ++g_fake->maps;
+    return p;
+}
+int fake_munmap(void* address, size_t size) {
+    {
+        std::lock_guard<std::mutex> l(g_fake->mutex);
+        ++g_fake->unmaps;
+    }
+    return g_fake->real.munmap(address, size);
+}
+
+class LoopbackTest : public VcamTest {
+protected:
+    void SetUp() override {
+        VcamTest::SetUp();
+        ::unsetenv("TRELVOHDCAM_LOOPBACK");
+        fake_ = std::make_unique<Fake>();
+        g_fake = fake_.get();
+        trelvohdcam_sys_defaults(&fake_->real);
+        trelvohdcam_sys table = fake_->real;
+        table.open = fake_open;
+        table.close = fake_close;
+        table.ioctl = fake_ioctl;
+        table.write = fake_write;
+        table.shm_open = fake_shm_open;
+        table.mmap = fake_mmap;
+        table.munmap = fake_munmap;
+        trelvohdcam_sys_set(&table);
+        // A real camera first: the scan must pass over it.
+        fake_->devices["/dev/video0"] = {"uvcvideo", V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING};
+        fake_->devices["/dev/video3"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING};
+    }
+    void TearDown() override {
+        VcamTest::TearDown();  // deletes cameras through the fake, then restores the table
+        g_fake = nullptr;
+    }
+    void expect_balanced() {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        EXPECT_EQ(fake_->device_opens, fake_->device_closes);
+        EXPECT_TRUE(fake_->open_fds.empty());
+        EXPECT_EQ(fake_->shm_opens, fake_->shm_closes);
+        EXPECT_EQ(fake_->maps, fake_->unmaps);
+    }
+    std::unique_ptr<Fake> fake_;
+};
+
+}  // namespace
+
+TEST_F(LoopbackTest, Bgr24CameraSetsTheFormatOnTheLoopbackDeviceAndWritesEachPicture) {
+    void* cam = scCreateCamera(320, 240, 30.0f, 0);
+    ASSERT_NE(cam, nullptr);
+    {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        ASSERT_EQ(fake_->formats.size(), 1u) << "only the loopback device gets a format";
+        const v4l2_format& f = fake_->formats[0];
+        EXPECT_EQ(f.type, (uint32_t)V4L2_BUF_TYPE_VIDEO_OUTPUT);
+        EXPECT_EQ(f.fmt.pix.width, 320u);
+        EXPECT_EQ(f.fmt.pix.height, 240u);
+        EXPECT_EQ(f.fmt.pix.pixelformat, (uint32_t)V4L2_PIX_FMT_BGR24);
+        EXPECT_EQ(f.fmt.pix.bytesperline, 960u);
+        EXPECT_EQ(f.fmt.pix.sizeimage, 320u * 240 * 3);
+        EXPECT_EQ(f.fmt.pix.field, (uint32_t)V4L2_FIELD_NONE);
+        ASSERT_EQ(fake_->parms.size(), 1u);
+        EXPECT_EQ(fake_->parms[0].parm.output.timeperframe.numerator * 30u,
+                  fake_->parms[0].parm.output.timeperframe.denominator);
+        EXPECT_EQ(fake_->device_opens, 2);
+        EXPECT_EQ(fake_->device_closes, 1) << "the real camera was closed after the query";
+        EXPECT_EQ(fake_->open_fds.begin()->second, "/dev/video3");
+    }
+    auto a = pattern(320 * 240 * 3, 1);
+    auto b = pattern(320 * 240 * 3, 2);
+    ASSERT_EQ(scSendFrame(cam, a.data()), 0);
+    ASSERT_EQ(scSendFrame(cam, b.data()), 0);
+    {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        ASSERT_EQ(fake_->writes.size(), 2u);
+        EXPECT_EQ(fake_->writes[0].bytes, a);
+        EXPECT_EQ(fake_->writes[1].bytes, b);
+    }
+    scDeleteCamera(cam);
+    expect_balanced();
+}
+
+TEST_F(LoopbackTest, Yuy2CameraUsesYuyvAndOtherTypesOpenNoDevice) {
+    void* cam = scCreateCamera(64, 30, 15.0f, 1);
+    auto p = pattern(64 * 30 * 2, 4);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        ASSERT_EQ(fake_->formats.size(), 1u);
+        EXPECT_EQ(fake_->formats[0].fmt.pix.pixelformat, (uint32_t)V4L2_PIX_FMT_YUYV);
+        EXPECT_EQ(fake_->formats[0].fmt.pix.width, 64u);
+        EXPECT_EQ(fake_->formats[0].fmt.pix.height, 30u);
+        EXPECT_EQ(fake_->formats[0].fmt.pix.bytesperline, 128u);
+        EXPECT_EQ(fake_->formats[0].fmt.pix.sizeimage, 64u * 30 * 2);
+        ASSERT_EQ(fake_->writes.size(), 1u);
+        EXPECT_EQ(fake_->writes[0].bytes, p);
+    }
+    scDeleteCamera(cam);
+
+    const size_t paths_before = fake_->opened_paths.size();
+    void* other = scCreateCamera(64, 30, 15.0f, 9);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(scSendFrame(other, p.data()), 0);
+    scDeleteCamera(other);
+    EXPECT_EQ(fake_->opened_paths.size(), paths_before) << "nothing to present, nothing opened";
+    EXPECT_EQ(fake_->shm_opens, 1) << "and no channel for it either";
+    expect_balanced();
+}
+
+TEST_F(LoopbackTest, DevicesThatRefuseTheFormatAreSkippedAndAbsenceIsSilent) {
+    fake_->devices["/dev/video1"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT, true};
+    fake_->devices["/dev/video2"] = {"v4l2 loopback", V4L2_CAP_VIDEO_CAPTURE};  // no output
+    void* cam = scCreateCamera(100, 50, 30.0f, 0);
+    {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        ASSERT_EQ(fake_->open_fds.size(), 1u);
+        EXPECT_EQ(fake_->open_fds.begin()->second, "/dev/video3");
+        EXPECT_EQ(fake_->formats.size(), 2u) << "video1 adjusted the width and was left";
+    }
+    scDeleteCamera(cam);
+    expect_balanced();
+
+    fake_->devices.clear();
+    void* alone = scCreateCamera(100, 50, 30.0f, 0);
+    ASSERT_NE(alone, nullptr);
+    auto p = filled(100 * 50 * 3, 3);
+    EXPECT_EQ(scSendFrame(alone, p.data()), 0) << "no device is normal";
+    EXPECT_GE(fake_->opened_paths.size(), 64u) << "the scan covers /dev/video0..63";
+    scDeleteCamera(alone);
+    expect_balanced();
+}
+
+TEST_F(LoopbackTest, EnvironmentChoosesOneDeviceOrNone) {
+    ::setenv("TRELVOHDCAM_LOOPBACK", "off", 1);
+    void* cam = scCreateCamera(8, 8, 30.0f, 0);
+    EXPECT_TRUE(fake_->opened_paths.empty());
+    scDeleteCamera(cam);
+
+    fake_->devices["/dev/video9"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT};
+    ::setenv("TRELVOHDCAM_LOOPBACK", "/dev/video9", 1);
+    cam = scCreateCamera(8, 8, 30.0f, 0);
+    ASSERT_EQ(fake_->opened_paths, std::vector<std::string>{"/dev/video9"});
+    auto p = filled(8 * 8 * 3, 1);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    EXPECT_EQ(fake_->writes.size(), 1u);
+    scDeleteCamera(cam);
+    expect_balanced();
+}
+
+TEST_F(LoopbackTest, AFailingDeviceIsGivenUpAndAFullOneDropsOnlyThatPicture) {
+    void* cam = scCreateCamera(8, 8, 30.0f, 0);
+    auto p = filled(8 * 8 * 3, 1);
+    fake_->write_errno = EAGAIN;
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    fake_->write_errno = 0;
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    EXPECT_EQ(fake_->writes.size(), 1u);
+    EXPECT_EQ(fake_->device_closes, 1) << "only the probed camera";
+
+    fake_->write_errno = ENODEV;
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0) << "the camera still takes pictures";
+    EXPECT_EQ(fake_->device_closes, 2) << "the vanished device is closed at once";
+    fake_->write_errno = 0;
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    EXPECT_EQ(fake_->writes.size(), 1u);
+    scDeleteCamera(cam);
+    expect_balanced();
+}
+
+TEST_F(LoopbackTest, NothingLeaksAcrossCamerasReadersAndTakeOvers) {
+    std::vector<unsigned char> buf(1 << 16);
+    for (int round = 0; round < 3; ++round) {
+        void* a = scCreateCamera(16 + round * 8, 16, 30.0f, round % 2);
+        void* b = scCreateCamera(32, 8, 30.0f, 0);  // takes channel and device over
+        auto p = filled(32 * 8 * 3, static_cast<unsigned char>(round));
+        ASSERT_EQ(scSendFrame(b, p.data()), 0);
+        ASSERT_EQ(scSendFrame(a, p.data()), 0);
+        trelvohdcam_reader* r = trelvohdcam_reader_open(nullptr);
+        trelvohdcam_picture_info info{};
+        ASSERT_EQ(trelvohdcam_reader_wait(r, 0, 500, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+        EXPECT_EQ(info.width, 32);
+        scDeleteCamera(b);
+        // A closed channel makes the reader look for a replacement each time.
+        EXPECT_EQ(trelvohdcam_reader_wait(r, info.sequence, 5, buf.data(), buf.size(), &info),
+                  TRELVOHDCAM_READ_TIMEOUT);
+        trelvohdcam_reader_close(r);
+        scDeleteCamera(a);
+    }
+    {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        EXPECT_EQ(fake_->writes.size(), 3u) << "only the live owner of the device writes";
+        EXPECT_GE(fake_->shm_opens, 6);
+        EXPECT_GE(fake_->maps, 6);
+    }
+    expect_balanced();
+}
