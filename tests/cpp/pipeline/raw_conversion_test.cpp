@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavutil/imgutils.h>
+#include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -190,7 +191,7 @@ protected:
 // libswscale's unscaled YUV to RGB paths use fixed-point tables and may take the chroma sample
 // of the neighbouring column; this picture's chroma changes by at most 2 per sample, so a
 // correct conversion stays within a few levels of the exact BT.601 values.
-constexpr int kMaxLevelError = 6;
+constexpr int kMaxLevelError = 5;
 constexpr double kMaxMeanError = 1.5;
 
 TEST_P(RawConversionTest, MatchesBt601ReferenceAtEvenAndOddSizes) {
@@ -215,7 +216,7 @@ TEST_P(RawConversionTest, MatchesBt601ReferenceAtEvenAndOddSizes) {
             EXPECT_LE(s.max_error, kMaxLevelError);
             EXPECT_LE(s.mean_error, kMaxMeanError);
         }
-        RecordProperty(std::string(raw_name(f)) + "_" + std::to_string(w) + "_max_error", s.max_error);
+        std::printf("[ accuracy ] %s %dx%d: max %d mean %.3f\n", raw_name(f), w, h, s.max_error, s.mean_error);
     }
 }
 

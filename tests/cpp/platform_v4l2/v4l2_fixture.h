@@ -109,7 +109,7 @@ protected:
 class BackgroundRead {
 public:
     BackgroundRead(mfcompat::CameraStream* stream, FakeV4l2* fake) : fake_(fake) {
-        future_ = promise_.get_future();
+        future_ = promise_.get_future().share();
         thread_ = std::thread([this, stream] { promise_.set_value(stream->read()); });
     }
     ~BackgroundRead() {
@@ -124,7 +124,7 @@ public:
 private:
     FakeV4l2* fake_;
     std::promise<mfcompat::ReadResult> promise_;
-    std::future<mfcompat::ReadResult> future_;
+    std::shared_future<mfcompat::ReadResult> future_;
     std::thread thread_;
 };
 
