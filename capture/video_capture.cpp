@@ -1,6 +1,7 @@
 #include "capture/video_capture.h"
 
 #include "capture/capture_worker.h"
+#include "capture/session_registry.h"
 #include "common/diagnostic_line.h"
 #include "devices/camera_enumeration.h"
 #include "devices/device_opening.h"
@@ -18,11 +19,13 @@ using Microsoft::WRL::ComPtr;
 
 PyVideoCapture::PyVideoCapture() : mjpeg_decoder(std::make_unique<MjpegDecoder>()) {
     MFStartup(MF_VERSION, MFSTARTUP_FULL);
+    register_session(this);
 }
 
 PyVideoCapture::~PyVideoCapture() {
     if (running) stop_session();
     stop_session();
+    unregister_session(this);
     release_scaler(*this);
     av_frame_free(&src_frame);
     MFShutdown();
@@ -41,6 +44,7 @@ std::vector<CameraInfo> PyVideoCapture::enumerate_cameras() { return ::enumerate
 bool PyVideoCapture::start(const WideString& device_1, const WideString& device_2, uint32_t width_, uint32_t height_,
                            uint32_t fps_, const WideString& subtype_name, int32_t type_) {
     if (running) stop_session();
+    stop_sessions_at_exit();
     const GUID requested = subtype_for_name(subtype_name);
     join_workers();
 

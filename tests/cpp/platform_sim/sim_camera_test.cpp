@@ -16,6 +16,8 @@ extern "C" {
 }
 
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -148,9 +150,7 @@ Read read_woken_by(IMFSourceReader* reader, const std::function<void()>& wake, c
                    sim::CameraId id) {
     ComPtr<IMFSourceReader> own(reader);
     auto pending = std::async(std::launch::async, [own] { return read_one(own.Get()); });
-    // Wait until the read is inside the camera, so the wake-up is not taken for a plain delay.
-    const uint64_t reads_before = counters_of(id).reads;
-    (void)reads_before;
+    // The read must still be waiting, so that what wakes it is the call under test.
     EXPECT_EQ(pending.wait_for(milliseconds(50)), std::future_status::timeout) << "the read did not block";
     wake();
     if (pending.wait_for(seconds(5)) != std::future_status::ready) {

@@ -29,7 +29,7 @@ long node_number(const std::string& name) {
 
 // Device capabilities of the opened node, not of the whole physical device.
 uint32_t node_caps(const v4l2_capability& cap) {
-    return cap.capabilities;
+    return (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
 }
 
 bool is_streaming_capture(uint32_t caps) {
