@@ -7,6 +7,8 @@
 
 #include <trelvohdcam_record.h>
 
+#include <malloc.h>
+
 #include <chrono>
 #include <thread>
 
@@ -143,6 +145,11 @@ TEST(ConvertToYuy2, OddSizesStayInsideTheirBuffers) {
         QueuedFrame result;
         ASSERT_EQ(convert_to_yuy2(source, result), 0) << w << "x" << h;
         EXPECT_EQ(result.stride, w * 2);
+        // libyuv writes a whole Y U Y V group for the last odd pixel of the last row; the
+        // allocation must hold it (exact under the address sanitizer, which libyuv's own
+        // uninstrumented writes would not trip).
+        const size_t last_row_end = size_t(h - 1) * w * 2 + size_t((w + 1) / 2) * 4;
+        EXPECT_GE(malloc_usable_size(result.data), last_row_end) << w << "x" << h;
         const int y = clamp_byte(16 + 0.257 * 180 + 0.504 * 120 + 0.098 * 60);
         // Every luma byte of every row holds the colour's luma.
         for (int row = 0; row < h; ++row)

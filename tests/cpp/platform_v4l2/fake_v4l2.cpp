@@ -300,7 +300,7 @@ void FakeV4l2::deliver_locked(NodeState& n) {
         if (it == n.buffers.end()) return;
         Frame& f = n.pending.front();
         size_t bytes = std::min(f.bytes.size(), it->memory.size());
-        std::memcpy(it->memory.data(), f.bytes.data(), bytes);
+        if (bytes) std::memcpy(it->memory.data(), f.bytes.data(), bytes);
         it->bytesused = n.config.report_bytesused_beyond_length ? uint32_t(it->memory.size() + 4096) : uint32_t(bytes);
         it->timestamp = f.timestamp;
         it->flags = f.flags;

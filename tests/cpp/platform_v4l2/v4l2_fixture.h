@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -113,7 +115,13 @@ public:
         thread_ = std::thread([this, stream] { promise_.set_value(stream->read()); });
     }
     ~BackgroundRead() {
-        if (!done(std::chrono::milliseconds(0))) fake_->unplug_all();  // last resort: wake it
+        if (!done(std::chrono::milliseconds(0))) {
+            fake_->unplug_all();  // last resort: a lost device must end any read
+            if (!done(std::chrono::seconds(5))) {
+                std::fprintf(stderr, "a read never returned\n");
+                std::abort();  // fail the run instead of hanging it
+            }
+        }
         thread_.join();
     }
     bool done(std::chrono::milliseconds within) {

@@ -188,7 +188,7 @@ ReadResult StreamCore::read() {
             // A wake whose request an earlier read already handled.
             continue;
         }
-        if (false) {
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
             return result;
         }

@@ -1,0 +1,1 @@
+"""Tools on top of the trelvo module."""

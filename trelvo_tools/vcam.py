@@ -1,0 +1,287 @@
+"""Reader for the trelvo virtual camera's shared-memory channel.
+
+The camera library publishes its newest picture in a POSIX shared-memory
+object (``/dev/shm/<name>``); this module maps it read-only and copies
+pictures out without tearing, in plain Python. See ``trelvohdcam_channel.h``
+for the layout it reads.
+
+    reader = VirtualCameraReader()
+    picture = reader.read(timeout=1.0)
+    if picture is not None:
+        write_png("snap.png", picture.width, picture.height, to_rgb(picture))
+"""
+
+from __future__ import annotations
+
+import mmap
+import os
+import struct
+import time
+import zlib
+from dataclasses import dataclass
+from typing import Optional
+
+DEFAULT_CHANNEL = "/trelvohdcam0"
+CHANNEL_ENV = "TRELVOHDCAM_CHANNEL"
+MAGIC = 0x43485654
+VERSION = 1
+HEADER_SIZE = 128
+
+STATE_NEW = 0
+STATE_LIVE = 1
+STATE_CLOSED = 2
+
+TYPE_BGR24 = 0
+TYPE_YUY2 = 1
+
+# magic, version, header_size, state, generation, sequence, width, height,
+# type, fps, frame_size, frame_number, timestamp_ns, owner
+_HEADER = struct.Struct("<IIIIQQiiifQQQQ")
+_SEQUENCE = struct.Struct("<Q")
+_SEQUENCE_OFFSET = 24
+_STATE_OFFSET = 12
+
+_POLL_SECONDS = 0.001
+
+
+@dataclass(frozen=True)
+class Picture:
+    width: int
+    height: int
+    type: int
+    fps: float
+    frame_number: int
+    timestamp: int  # CLOCK_MONOTONIC nanoseconds (time.monotonic_ns scale)
+    sequence: int  # pass as ``after`` to wait for a newer picture
+    generation: int
+    state: int
+    data: bytes
+
+
+def channel_name(channel: Optional[str] = None) -> str:
+    """The shared-memory name a camera uses: ``channel``, else the
+    TRELVOHDCAM_CHANNEL environment variable, else the default."""
+    name = channel or os.environ.get(CHANNEL_ENV) or DEFAULT_CHANNEL
+    if not name.startswith("/"):
+        name = "/" + name
+    if len(name) < 2 or "/" in name[1:]:
+        raise ValueError(f"invalid channel name {name!r}")
+    return name
+
+
+def _shm_path(name: str) -> str:
+    return "/dev/shm/" + name[1:]
+
+
+class VirtualCameraReader:
+    """Reads pictures from a channel; the camera may start after the reader."""
+
+    def __init__(self, channel: Optional[str] = None):
+        self.name = channel_name(channel)
+        self._path = _shm_path(self.name)
+        self._map: Optional[mmap.mmap] = None
+        self._identity = None
+        self._last_sequence = 0
+        self._replaced = False
+
+    # -- attaching ----------------------------------------------------------
+    def _detach(self) -> None:
+        if self._map is not None:
+            self._map.close()
+            self._map = None
+
+    def _refresh(self) -> None:
+        """Attaches, or switches when the name now refers to a new object."""
+        try:
+            fd = os.open(self._path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            return
+        try:
+            st = os.fstat(fd)
+            identity = (st.st_dev, st.st_ino)
+            if self._map is not None and identity == self._identity:
+                return
+            if st.st_size < HEADER_SIZE:
+                return
+            self._detach()
+            self._map = mmap.mmap(fd, st.st_size, mmap.MAP_SHARED, mmap.PROT_READ)
+            if self._identity is not None and identity != self._identity:
+                self._replaced = True
+            self._identity = identity
+        finally:
+            os.close(fd)
+
+    def _grow(self, needed: int) -> bool:
+        try:
+            fd = os.open(self._path, os.O_RDONLY)
+        except OSError:
+            return False
+        try:
+            st = os.fstat(fd)
+            if (st.st_dev, st.st_ino) != self._identity or st.st_size < needed:
+                return False
+            self._detach()
+            self._map = mmap.mmap(fd, st.st_size, mmap.MAP_SHARED, mmap.PROT_READ)
+            return True
+        finally:
+            os.close(fd)
+
+    @property
+    def state(self) -> int:
+        """STATE_LIVE, STATE_CLOSED, or STATE_NEW (also: no channel yet)."""
+        if self._map is None:
+            self._refresh()
+        if self._map is None:
+            return STATE_NEW
+        fields = _HEADER.unpack_from(self._map, 0)
+        if fields[0] != MAGIC:
+            return STATE_NEW
+        return fields[3]
+
+    # -- reading ------------------------------------------------------------
+    def _try_read(self, after: int):
+        """A Picture, None when there is nothing newer, or False when a
+        writer got in the way (try again at once)."""
+        m = self._map
+        s1 = _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0]
+        if s1 & 1:
+            return False
+        (magic, version, header_size, state, generation, _, width, height, ptype,
+         fps, frame_size, frame_number, timestamp, _) = _HEADER.unpack_from(m, 0)
+        if magic != MAGIC or version != VERSION:
+            return None
+        if frame_number == 0 or (not self._replaced and s1 <= after):
+            return None if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] == s1 else False
+        needed = header_size + frame_size
+        if header_size < HEADER_SIZE or needed > len(m):
+            if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] != s1:
+                return False
+            return False if self._grow(needed) else None
+        data = m[header_size:needed]
+        if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] != s1:
+            return False
+        return Picture(width, height, ptype, fps, frame_number, timestamp, s1,
+                       generation, state, data)
+
+    def read(self, timeout: float = 1.0, after: Optional[int] = None) -> Optional[Picture]:
+        """Waits up to ``timeout`` seconds for a picture newer than sequence
+        ``after`` (default: newer than the last one this reader returned; the
+        newest there is on the first call) and returns it, or None."""
+        if after is None:
+            after = self._last_sequence
+        deadline = time.monotonic() + max(0.0, timeout)
+        torn = 0
+        while True:
+            if self._map is None or self.state != STATE_LIVE:
+                self._refresh()
+            got = self._try_read(after) if self._map is not None else None
+            if got:
+                self._replaced = False
+                self._last_sequence = got.sequence
+                return got
+            late = time.monotonic() >= deadline
+            if got is False:
+                torn += 1
+                if late and torn > 1000:
+                    return None
+                continue
+            if late:
+                return None
+            time.sleep(_POLL_SECONDS)
+
+    def close(self) -> None:
+        self._detach()
+
+    def __enter__(self) -> "VirtualCameraReader":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+# -- conversions ----------------------------------------------------------------
+
+def _clamp(v: int) -> int:
+    return 0 if v < 0 else 255 if v > 255 else v
+
+
+def _yuy2_to_rgb_python(data: bytes, width: int, height: int) -> bytes:
+    out = bytearray(width * height * 3)
+    o = 0
+    stride = width * 2
+    for row in range(height):
+        base = row * stride
+        for x in range(width):
+            pair = base + (x & ~1) * 2
+            yv = data[base + x * 2] if x % 2 == 0 else data[pair + 2]
+            d = data[pair + 1] - 128
+            # An odd width leaves the last pixel without its V byte.
+            e = data[pair + 3] - 128 if pair + 3 < base + stride else 0
+            c = 298 * (yv - 16)
+            out[o] = _clamp((c + 409 * e + 128) >> 8)
+            out[o + 1] = _clamp((c - 100 * d - 208 * e + 128) >> 8)
+            out[o + 2] = _clamp((c + 516 * d + 128) >> 8)
+            o += 3
+    return bytes(out)
+
+
+def _yuy2_to_rgb_numpy(np, data: bytes, width: int, height: int) -> bytes:
+    pairs = np.frombuffer(data, dtype=np.uint8, count=height * (width // 2) * 4)
+    pairs = pairs.reshape(height, width // 2, 4).astype(np.int32)
+    y = np.stack((pairs[..., 0], pairs[..., 2]), axis=-1).reshape(height, -1)
+    u = np.repeat(pairs[..., 1], 2, axis=1) - 128
+    v = np.repeat(pairs[..., 3], 2, axis=1) - 128
+    c = 298 * (y - 16)
+    rgb = np.stack(((c + 409 * v + 128) >> 8,
+                    (c - 100 * u - 208 * v + 128) >> 8,
+                    (c + 516 * u + 128) >> 8), axis=-1)
+    return np.clip(rgb, 0, 255).astype(np.uint8).tobytes()
+
+
+def to_rgb(picture: Picture) -> bytes:
+    """The picture as packed RGB (3 bytes per pixel, red first), for types
+    0 (BGR24) and 1 (YUY2, BT.601 limited range). Uses numpy if present."""
+    w, h = picture.width, picture.height
+    data = picture.data
+    if picture.type == TYPE_BGR24:
+        if len(data) < w * h * 3:
+            raise ValueError("picture is shorter than its size")
+        src = data[: w * h * 3]
+        out = bytearray(src)
+        out[0::3] = src[2::3]
+        out[2::3] = src[0::3]
+        return bytes(out)
+    if picture.type == TYPE_YUY2:
+        if len(data) < w * h * 2:
+            raise ValueError("picture is shorter than its size")
+        if w % 2 == 0:
+            try:
+                import numpy as np
+            except ImportError:
+                np = None
+            if np is not None:
+                return _yuy2_to_rgb_numpy(np, data, w, h)
+        return _yuy2_to_rgb_python(data, w, h)
+    raise ValueError(f"picture type {picture.type} has no known layout")
+
+
+def encode_png(width: int, height: int, rgb: bytes) -> bytes:
+    """A PNG (8-bit RGB, no filtering) of packed RGB rows."""
+    if width <= 0 or height <= 0 or len(rgb) != width * height * 3:
+        raise ValueError("rgb must hold width*height*3 bytes")
+    stride = width * 3
+    raw = b"".join(b"\x00" + rgb[r * stride:(r + 1) * stride] for r in range(height))
+
+    def chunk(kind: bytes, body: bytes) -> bytes:
+        return (struct.pack(">I", len(body)) + kind + body
+                + struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+
+    ihdr = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", ihdr)
+            + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b""))
+
+
+def write_png(path, width: int, height: int, rgb: bytes) -> None:
+    """Writes packed RGB bytes as a PNG file."""
+    with open(path, "wb") as f:
+        f.write(encode_png(width, height, rgb))
