@@ -161,6 +161,22 @@ TEST_F(V4l2Stream, OddBuffersGiveBoundedDataOrAClearFailure) {
     EXPECT_EQ(stream->read().hr, E_UNEXPECTED);
 }
 
+TEST_F(V4l2Stream, StreamOutlivesTheDeviceObjectAndANewTypeReplacesIt) {
+    std::unique_ptr<CameraStream> first;
+    ASSERT_EQ(open(mjpeg_vga(), &first), S_OK);
+    // Setting another type stops the old stream so the node can take the new format.
+    std::unique_ptr<CameraStream> second;
+    ASSERT_EQ(camera_->open_stream({MFVideoFormat_MJPG, 1280, 720, 30, 1}, &second), S_OK);
+    EXPECT_EQ(first->read().hr, MF_E_SHUTDOWN);
+    EXPECT_EQ(fake_.set_formats().back().width, 1280u);
+    // The reader's stream keeps working when the enumerated device object goes away.
+    camera_.reset();
+    fake_.push_frame(kUvc, frame_bytes(6, 80), timeval{2, 0});
+    ReadResult r = second->read();
+    EXPECT_TRUE(r.has_sample);
+    EXPECT_EQ(r.data, frame_bytes(6, 80));
+}
+
 TEST_F(V4l2Stream, ActivationFailuresGiveTheirHresults) {
     auto uvc = device(kUvcLink);
     ASSERT_TRUE(uvc);

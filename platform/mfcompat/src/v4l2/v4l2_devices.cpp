@@ -76,8 +76,6 @@ public:
           formats_(std::move(formats)),
           pixel_formats_(std::move(pixel_formats)) {}
 
-    ~V4l2Device() override { source_shutdown(); }
-
     bool friendly_name(std::u16string* name) override {
         *name = name_;
         return true;
@@ -110,12 +108,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (!source_.valid()) return MF_E_SHUTDOWN;
         uint32_t pf = pixel_format_from_subtype(format.subtype, pixel_formats_);
+        // A node streams one format at a time: a new current type replaces the reader's old stream.
+        for (const std::weak_ptr<StreamCore>& weak : streams_) {
+            if (std::shared_ptr<StreamCore> old = weak.lock()) old->shutdown();
+        }
+        streams_.clear();
         std::shared_ptr<StreamCore> core;
         HRESULT hr = StreamCore::open(sys_, node_, pf, format, &core);
         if (FAILED(hr)) return hr;
-        streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
-                                      [](const std::weak_ptr<StreamCore>& s) { return s.expired(); }),
-                       streams_.end());
         streams_.push_back(core);
         *stream = std::make_unique<V4l2Stream>(std::move(core));
         return S_OK;
