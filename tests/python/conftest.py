@@ -42,3 +42,95 @@ def find_python(version):
         if out.returncode == 0 and out.stdout.strip() == str(tuple(map(int, version.split(".")))):
             return candidate
     return None
+
+
+# -- relay tests: a private virtual camera channel, simulated cameras, the library's recording --
+
+# The camera library reads the channel name when a camera is created; a name of our own keeps
+# parallel runs (and a user's running relay) apart. Set at import so that every camera the
+# suite creates, and every subprocess it starts, uses it.
+SESSION_CHANNEL = f"/trelvohdcam_pytest_{os.getpid()}"
+os.environ["TRELVOHDCAM_CHANNEL"] = SESSION_CHANNEL
+# Never write into a real v4l2loopback device that other applications may be reading.
+os.environ["TRELVOHDCAM_LOOPBACK"] = "off"
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _remove_session_channel():
+    yield
+    try:
+        os.unlink("/dev/shm/" + SESSION_CHANNEL[1:])
+    except FileNotFoundError:
+        pass
+
+
+class _Counts(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_uint64) for name in (
+        "cameras_created", "create_failures", "cameras_deleted", "delete_failures", "frames_sent",
+        "send_failures", "live_cameras")] + [
+        ("last_width", ctypes.c_int32), ("last_height", ctypes.c_int32), ("last_fps", ctypes.c_float),
+        ("last_type", ctypes.c_int32), ("last_handle", ctypes.c_void_p)]
+
+
+class Recording:
+    """The virtual camera library's own record of the calls it received (the copy the module
+    loaded, beside it)."""
+
+    def __init__(self):
+        import trelvo
+
+        so = ctypes.CDLL(os.path.join(os.path.dirname(trelvo.__file__), "libtrelvohdcam.so"))
+        so.trelvohdcam_record_get.argtypes = [ctypes.POINTER(_Counts)]
+        so.trelvohdcam_record_get.restype = None
+        so.trelvohdcam_record_frames_for.argtypes = [ctypes.c_void_p]
+        so.trelvohdcam_record_frames_for.restype = ctypes.c_uint64
+        so.trelvohdcam_record_reset.restype = None
+        self._so = so
+
+    def counts(self) -> _Counts:
+        c = _Counts()
+        self._so.trelvohdcam_record_get(ctypes.byref(c))
+        return c
+
+    def frames_for(self, handle) -> int:
+        return self._so.trelvohdcam_record_frames_for(handle)
+
+    def reset(self) -> None:
+        self._so.trelvohdcam_record_reset()
+
+
+@pytest.fixture
+def recording():
+    rec = Recording()
+    rec.reset()
+    return rec
+
+
+@pytest.fixture
+def sims():
+    """Makes simulated cameras (as simcam.SimCamera) and removes them all afterwards; sessions
+    made with `sims.session()` are stopped first, and the platform clock is restored."""
+    from trelvo_tools import simcam
+    import trelvo
+
+    class Factory:
+        def __init__(self):
+            self.sessions = []
+
+        def __call__(self, link, subtype=None, width=64, height=48, fps=30, **kwargs):
+            subtype = simcam.MJPG if subtype is None else subtype
+            return simcam.SimCamera(link, link, types=[(subtype, width, height, fps, 1)], **kwargs)
+
+        def session(self):
+            cap = trelvo.VideoCapture()
+            self.sessions.append(cap)
+            return cap
+
+    factory = Factory()
+    yield factory
+    for cap in factory.sessions:
+        cap.stop()
+    factory.sessions.clear()
+    simcam.set_clock_scale(1.0)
+    simcam.reset()
+    flush_c_stdout()

@@ -1,0 +1,157 @@
+"""One trelvo measurement, in a process of its own: a simulated camera serves the given frames,
+the real module relays them into the virtual camera, and a reader process reads the channel.
+
+Prints one JSON line:
+  seconds, pictures_sent, samples_delivered, cpu_ns (user+sys of this process over the window,
+  minus the delivery poller's own thread), poller_cpu_ns, latencies_ns (per matched picture),
+  peak_rss_added (peak RSS above the RSS after the camera was set up), peak_rss (absolute).
+
+    python relay_worker.py '{"input": ..., "subtype": "MJPEG", "width": 1280, "height": 720,
+                             "type": 0, "paced": false, "seconds": 3, "warmup": 0.5,
+                             "channel": "/name", "poller": "path/libdelivery_poller.so"}'
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import resource
+import signal
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import common  # noqa: E402
+
+SUBTYPE_GUIDS = {"MJPEG": "MJPG", "NV12": "NV12", "YUY2": "YUY2"}
+
+
+def cpu_ns() -> int:
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return int((r.ru_utime + r.ru_stime) * 1e9)
+
+
+def main() -> int:
+    args = json.loads(sys.argv[1])
+    os.environ["TRELVOHDCAM_CHANNEL"] = args["channel"]
+
+    import trelvo
+    from trelvo_tools import simcam
+
+    width, height, subtype = args["width"], args["height"], args["subtype"]
+    frames = common.load_frames(args["input"], subtype, width, height)
+    count = len(frames)
+    simcam.reset()
+    link = "sim://bench"
+    cam = simcam.SimCamera("Bench camera", link,
+                           types=[(simcam.fourcc_guid(SUBTYPE_GUIDS[subtype]), width, height, 30, 1)],
+                           frames=frames, paced=bool(args["paced"]))
+    del frames
+
+    libdir = os.path.dirname(os.path.abspath(trelvo.__file__))
+    record = ctypes.CDLL(os.path.join(libdir, "libtrelvohdcam.so"))
+
+    class RecordCounts(ctypes.Structure):
+        _fields_ = [("cameras_created", ctypes.c_uint64), ("create_failures", ctypes.c_uint64),
+                    ("cameras_deleted", ctypes.c_uint64), ("delete_failures", ctypes.c_uint64),
+                    ("frames_sent", ctypes.c_uint64), ("send_failures", ctypes.c_uint64),
+                    ("live_cameras", ctypes.c_uint64), ("last_width", ctypes.c_int32),
+                    ("last_height", ctypes.c_int32), ("last_fps", ctypes.c_float),
+                    ("last_type", ctypes.c_int32), ("last_handle", ctypes.c_void_p)]
+
+    record.trelvohdcam_record_get.argtypes = [ctypes.POINTER(RecordCounts)]
+    record.trelvohdcam_record_get.restype = None
+
+    def frames_sent() -> int:
+        c = RecordCounts()
+        record.trelvohdcam_record_get(ctypes.byref(c))
+        return c.frames_sent
+
+    poller = None
+    if args.get("poller") and os.path.exists(args["poller"]):
+        poller = ctypes.CDLL(args["poller"])
+        poller.poller_start.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_int64, ctypes.c_size_t]
+        poller.poller_cpu_ns.restype = ctypes.c_int64
+        poller.poller_stop.restype = ctypes.c_size_t
+        poller.poller_take.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+
+    reader = subprocess.Popen([sys.executable, common.here("channel_reader.py"), args["channel"]],
+                              stdout=subprocess.PIPE, text=True)
+    reader.stdout.readline()  # ready
+
+    # Memory: what the relay adds above this point (the frames the camera serves are excluded).
+    common.reset_peak_rss()
+    rss_before = common.proc_status("VmRSS")
+
+    if poller is not None:
+        get_counters = ctypes.cast(simcam.library().mfcompat_sim_get_counters, ctypes.c_void_p).value
+        poller.poller_start(get_counters, cam.id, int(args.get("poll_ns", 100_000)), 4_000_000)
+
+    capture = trelvo.VideoCapture()
+    ok = capture.start(link, "", width, height, 30, subtype, int(args["type"]))
+    if not ok:
+        print(json.dumps({"error": "start failed"}))
+        return 1
+    time.sleep(args.get("warmup", 0.5))
+
+    sent0, delivered0 = frames_sent(), cam.counters().samples_delivered
+    poll0 = poller.poller_cpu_ns() if poller else 0
+    cpu0, t0 = cpu_ns(), time.monotonic_ns()
+    time.sleep(args["seconds"])
+    cpu1, t1 = cpu_ns(), time.monotonic_ns()
+    poll1 = poller.poller_cpu_ns() if poller else 0
+    sent1, delivered1 = frames_sent(), cam.counters().samples_delivered
+
+    capture.stop()
+    peak = common.proc_status("VmHWM")
+    reader.send_signal(signal.SIGTERM)
+    seen = json.loads(reader.stdout.readline() or "{}").get("pictures", [])
+    reader.wait(timeout=30)
+
+    latencies = []
+    if poller is not None:
+        n = poller.poller_stop()
+        counts = (ctypes.c_uint64 * max(n, 1))()
+        times = (ctypes.c_int64 * max(n, 1))()
+        poller.poller_take(counts, times, n)
+        # Delivered sample k (0-based) is frame k % count of the list; its time is when the
+        # poller first saw the counter reach k + 1 (or pass it: then the same time for all).
+        delivery = {}
+        previous = 0
+        for i in range(n):
+            for k in range(previous, counts[i]):
+                delivery[k] = times[i]
+            previous = counts[i]
+        by_frame = {}
+        for k, t in delivery.items():
+            by_frame.setdefault(k % count, []).append(t)
+        import bisect
+        for timestamp, _, code in seen:
+            if code < 0 or code >= count or not (t0 <= timestamp <= t1):
+                continue
+            candidates = by_frame.get(code, [])
+            i = bisect.bisect_right(candidates, timestamp)
+            if i:
+                latencies.append(timestamp - candidates[i - 1])
+
+    print(json.dumps({
+        "seconds": (t1 - t0) / 1e9,
+        "pictures_sent": sent1 - sent0,
+        "samples_delivered": delivered1 - delivered0,
+        "cpu_ns": (cpu1 - cpu0) - (poll1 - poll0),
+        "poller_cpu_ns": poll1 - poll0,
+        "pictures_read": len(seen),
+        "latencies_ns": latencies,
+        "peak_rss_added": max(0, peak - rss_before),
+        "peak_rss": peak,
+        "frames_in_list": count,
+    }))
+    sys.stdout.flush()
+    cam.remove()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
