@@ -106,11 +106,11 @@ def test_relay_refused_format_lists_the_camera_formats(capfd):
 
 def test_relay_reports_pictures_per_second(capfd, monkeypatch):
     monkeypatch.setattr(sys, "stdin", open(os.devnull))  # not a terminal: run for --seconds
-    code = cli.main(["relay", "--device", cli.SIM_LINK, "--simulated", "--subtype", "YUY2",
+    code = cli.main(["relay", "--device", cli.SIM_LINK, "--simulated", "--subtype", "MJPEG",
                      "--width", "320", "--height", "240", "--type", "1", "--seconds", "1.5"])
     out = capfd.readouterr().out
     assert code == 0, out
-    assert "320x240 @ 30 fps YUY2, output type 1 (YUY2)" in out
+    assert "320x240 @ 30 fps MJPEG, output type 1 (YUY2)" in out
     rates = [float(m) for m in re.findall(r"([\d.]+) pictures/s reached", out)]
     assert rates and all(15 <= r <= 45 for r in rates)  # a paced 30 fps camera
     total = int(re.search(r"Stopped\. (\d+) picture\(s\) reached", out).group(1))
