@@ -19,6 +19,9 @@ run_cpp_suite() {
     (cd "$dir" && "${launcher[@]}" ctest --output-on-failure -j "$JOBS" --no-tests=error)
 }
 
+# Tests never write into a real loopback camera or the default channel of a running relay.
+export TRELVOHDCAM_LOOPBACK=off
+export TRELVOHDCAM_CHANNEL="/trelvo-tests-$$"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export ASAN_OPTIONS="detect_leaks=1"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
@@ -29,3 +32,4 @@ run_cpp_suite tsan thread
 echo "== Python tests"
 cd "$ROOT"
 python -m pytest tests/python -q
+rm -f "/dev/shm/trelvo-tests-$$"
