@@ -68,3 +68,12 @@ def reset_peak_rss() -> bool:
 
 def here(*parts: str) -> str:
     return os.path.join(os.path.dirname(os.path.abspath(__file__)), *parts)
+
+
+def remove_channel(name: str) -> None:
+    """The virtual camera leaves its shared-memory channel in place for later readers; a run's
+    private channel is removed once the run is over."""
+    try:
+        os.unlink("/dev/shm/" + name.lstrip("/"))
+    except FileNotFoundError:
+        pass

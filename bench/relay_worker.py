@@ -109,8 +109,9 @@ def main() -> int:
     reader.send_signal(signal.SIGTERM)
     seen = json.loads(reader.stdout.readline() or "{}").get("pictures", [])
     reader.wait(timeout=30)
+    common.remove_channel(args["channel"])
 
-    latencies = []
+    latencies, late_polls = [], 0
     if poller is not None:
         n = poller.poller_stop()
         counts = (ctypes.c_uint64 * max(n, 1))()
@@ -131,10 +132,18 @@ def main() -> int:
         for timestamp, _, code in seen:
             if code < 0 or code >= count or not (t0 <= timestamp <= t1):
                 continue
+            # The delivery of that frame nearest in time; one recorded after the picture was
+            # written means the poller woke late (it is not counted: late_polls).
             candidates = by_frame.get(code, [])
             i = bisect.bisect_right(candidates, timestamp)
-            if i:
-                latencies.append(timestamp - candidates[i - 1])
+            nearest = [c for c in candidates[max(i - 1, 0):i + 1]]
+            if not nearest:
+                continue
+            best = min(nearest, key=lambda c: abs(timestamp - c))
+            if best > timestamp:
+                late_polls += 1
+            else:
+                latencies.append(timestamp - best)
 
     print(json.dumps({
         "seconds": (t1 - t0) / 1e9,
@@ -144,6 +153,7 @@ def main() -> int:
         "poller_cpu_ns": poll1 - poll0,
         "pictures_read": len(seen),
         "latencies_ns": latencies,
+        "late_polls": late_polls,
         "peak_rss_added": max(0, peak - rss_before),
         "peak_rss": peak,
         "frames_in_list": count,

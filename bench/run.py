@@ -383,6 +383,7 @@ def main() -> int:
                                        str(entry["width"]), str(entry["height"]), str(out_type), str(seconds)],
                                       capture_output=True, text=True, timeout=120,
                                       env=dict(os.environ, TRELVOHDCAM_CHANNEL=f"/trelvo-bench-stages-{os.getpid()}"))
+                common.remove_channel(f"/trelvo-bench-stages-{os.getpid()}")
                 line = [l for l in proc.stdout.splitlines() if l.startswith("{")]
                 if proc.returncode == 0 and line:
                     stages[(name, out_type)] = json.loads(line[-1])
