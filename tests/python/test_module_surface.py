@@ -64,9 +64,9 @@ def test_import_refused_under_another_python_version():
         # before the module's own version check can run.
         sys.setdlopenflags(os.RTLD_LAZY)
         loader = importlib.machinery.ExtensionFileLoader("trelvo", {trelvo.__file__!r})
-        spec = importlib.util.spec_from_loader("trelvo", loader)
+        module_spec = importlib.util.spec_from_loader("trelvo", loader)
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(module_spec)
         except ImportError as error:
             print("ImportError:", error)
             print("VERSION:", sys.version)
