@@ -1,5 +1,7 @@
 #include "devices/camera_enumeration.h"
 
+#include "devices/allocated_string.h"
+
 #include <mfidl.h>
 #include <mfreadwrite.h>
 #include <objbase.h>
@@ -11,18 +13,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-// A platform-allocated string copied out and freed; empty when it cannot be read.
-WideString read_allocated_string(IMFActivate* activate, REFGUID key) {
-    WideString text;
-    LPWSTR value = nullptr;
-    UINT32 length = 0;
-    if (SUCCEEDED(activate->GetAllocatedString(key, &value, &length)) && value) {
-        text.assign(value, length);
-    }
-    CoTaskMemFree(value);
-    return text;
-}
 
 WideString registry_text(const GUID& subtype) {
     WideString text;

@@ -9,6 +9,7 @@
 #include "devices/device_opening.h"
 
 #include "capture/video_capture.h"
+#include "devices/allocated_string.h"
 #include "common/diagnostic_line.h"
 
 #include <mfapi.h>
@@ -16,23 +17,6 @@
 #include <objbase.h>
 
 using Microsoft::WRL::ComPtr;
-
-namespace {
-
-WideString symbolic_link_of(IMFActivate* activate) {
-    WideString link;
-    LPWSTR value = nullptr;
-    UINT32 length = 0;
-    if (SUCCEEDED(activate->GetAllocatedString(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK, &value,
-                                               &length)) &&
-        value) {
-        link.assign(value, length);
-    }
-    CoTaskMemFree(value);
-    return link;
-}
-
-}  // namespace
 
 bool open_device(PyVideoCapture& session, const WideString& device_id, ComPtr<IMFMediaSource>& source_slot,
                  ComPtr<IMFSourceReader>& reader_slot) {
@@ -53,7 +37,7 @@ bool open_device(PyVideoCapture& session, const WideString& device_id, ComPtr<IM
         ComPtr<IMFActivate> activate;
         activate.Attach(devices[i]);
         if (!activate) continue;
-        if (symbolic_link_of(activate.Get()) == device_id) {
+        if (read_allocated_string(activate.Get(), MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK) == device_id) {
             matched = true;
             ComPtr<IMFMediaSource> activated;
             activate->ActivateObject(IID_IMFMediaSource, reinterpret_cast<void**>(activated.GetAddressOf()));
