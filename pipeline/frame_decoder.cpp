@@ -54,6 +54,9 @@ bool build_decoder(MjpegDecoder& decoder, int32_t width, int32_t height) {
     }
     decoder.codec_context->width = width;
     decoder.codec_context->height = height;
+    // A damaged frame is dropped silently; libavcodec would otherwise write its own complaint to
+    // stderr. The offset applies to this context only, not to other libav users in the process.
+    decoder.codec_context->log_level_offset = 128;  // beyond every level, within its 8 bits
     if (avcodec_open2(decoder.codec_context, decoder.codec, nullptr) < 0) {
         decoder.release();
         return false;
