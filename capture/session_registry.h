@@ -8,5 +8,6 @@ class PyVideoCapture;
 // outlive the libraries they use. At exit the registry stops every registered session first.
 void register_session(PyVideoCapture* session);
 void unregister_session(PyVideoCapture* session);
-// Installs the exit handler once; call after the platform's own statics exist (from start).
+// Installs the exit handler once; call after the platform's own statics exist (from start, once
+// the cameras are open).
 void stop_sessions_at_exit();

@@ -44,7 +44,6 @@ std::vector<CameraInfo> PyVideoCapture::enumerate_cameras() { return ::enumerate
 bool PyVideoCapture::start(const WideString& device_1, const WideString& device_2, uint32_t width_, uint32_t height_,
                            uint32_t fps_, const WideString& subtype_name, int32_t type_) {
     if (running) stop_session();
-    stop_sessions_at_exit();
     const GUID requested = subtype_for_name(subtype_name);
     join_workers();
 
@@ -85,6 +84,9 @@ bool PyVideoCapture::start(const WideString& device_1, const WideString& device_
         }
     }
 
+    // Installed once the platform has built what opening needs, so that at exit the workers are
+    // stopped before those statics are destroyed.
+    stop_sessions_at_exit();
     first_sample_pending = true;
     capture_threads[0] = std::thread(capture_loop, std::ref(*this), 0);
     wait_for_first_sample();
