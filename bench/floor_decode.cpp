@@ -2,6 +2,8 @@
 // pictures. Prints one JSON line with the CPU time of the decode loop (file reading excluded).
 //
 //   floor_decode FILE [PASSES]
+#include "jpeg_stream.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -27,21 +29,6 @@ int64_t wall_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Splits a stream of JPEG pictures at each end-of-image marker (0xFF 0xD9 never occurs inside
-// the entropy-coded data, where 0xFF is always followed by a stuffed 0x00 or a restart marker).
-std::vector<std::vector<uint8_t>> split_jpegs(const std::vector<uint8_t>& data) {
-    std::vector<std::vector<uint8_t>> pictures;
-    size_t begin = 0;
-    for (size_t i = 0; i + 1 < data.size(); ++i) {
-        if (data[i] == 0xFF && data[i + 1] == 0xD9) {
-            pictures.emplace_back(data.begin() + begin, data.begin() + i + 2);
-            begin = i + 2;
-            ++i;
-        }
-    }
-    return pictures;
 }
 
 }  // namespace

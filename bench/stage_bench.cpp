@@ -4,6 +4,8 @@
 //
 //   stage_bench FILE SUBTYPE WIDTH HEIGHT TYPE SECONDS
 //   SUBTYPE: MJPEG (FILE holds concatenated JPEG pictures) or NV12 / YUY2 (FILE holds raw frames)
+#include "jpeg_stream.h"
+
 #include "capture/video_capture.h"
 #include "pipeline/stage_probes.h"
 
@@ -26,19 +28,6 @@
 #endif
 
 namespace {
-
-std::vector<std::vector<uint8_t>> split_jpegs(const std::vector<uint8_t>& data) {
-    std::vector<std::vector<uint8_t>> pictures;
-    size_t begin = 0;
-    for (size_t i = 0; i + 1 < data.size(); ++i) {
-        if (data[i] == 0xFF && data[i + 1] == 0xD9) {
-            pictures.emplace_back(data.begin() + begin, data.begin() + i + 2);
-            begin = i + 2;
-            ++i;
-        }
-    }
-    return pictures;
-}
 
 std::vector<std::vector<uint8_t>> split_fixed(const std::vector<uint8_t>& data, size_t size) {
     std::vector<std::vector<uint8_t>> pictures;
