@@ -37,6 +37,8 @@ TYPE_YUY2 = 1
 # magic, version, header_size, state, generation, sequence, width, height,
 # type, fps, frame_size, frame_number, timestamp_ns, owner
 _HEADER = struct.Struct("<IIIIQQiiifQQQQ")
+_LOOPBACK = struct.Struct("<40s")
+_LOOPBACK_OFFSET = 80
 _SEQUENCE = struct.Struct("<Q")
 _SEQUENCE_OFFSET = 24
 _STATE_OFFSET = 12
@@ -56,6 +58,25 @@ class Picture:
     generation: int
     state: int
     data: bytes
+
+
+@dataclass(frozen=True)
+class ChannelInfo:
+    """What the channel's header says about the camera writing it."""
+    state: int
+    generation: int
+    width: int
+    height: int
+    type: int
+    fps: float
+    frame_number: int  # pictures written by the current camera
+    timestamp: int  # CLOCK_MONOTONIC nanoseconds of the last write
+    owner: int  # the writing camera's token: process id << 32 | a per-process number
+    loopback: str  # the v4l2loopback device that also shows the pictures, or ""
+
+    @property
+    def owner_pid(self) -> int:
+        return self.owner >> 32
 
 
 def channel_name(channel: Optional[str] = None) -> str:
@@ -137,6 +158,30 @@ class VirtualCameraReader:
         if fields[0] != MAGIC:
             return STATE_NEW
         return fields[3]
+
+    def info(self) -> Optional[ChannelInfo]:
+        """The header of the channel as it is now, or None when there is no
+        channel (or no consistent copy could be taken)."""
+        self._refresh()
+        m = self._map
+        if m is None:
+            return None
+        for _ in range(1000):
+            s1 = _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0]
+            if s1 & 1:
+                time.sleep(0)
+                continue
+            (magic, version, _, state, generation, _, width, height, ptype, fps, _,
+             frame_number, timestamp, owner) = _HEADER.unpack_from(m, 0)
+            loopback = _LOOPBACK.unpack_from(m, _LOOPBACK_OFFSET)[0]
+            if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] != s1:
+                continue
+            if magic != MAGIC or version != VERSION:
+                return None
+            return ChannelInfo(state, generation, width, height, ptype, fps, frame_number,
+                               timestamp, owner,
+                               loopback.split(b"\0", 1)[0].decode("utf-8", "replace"))
+        return None
 
     # -- reading ------------------------------------------------------------
     def _try_read(self, after: int):
