@@ -18,7 +18,7 @@ import os
 import select
 import sys
 import time
-from typing import Any, Callable, List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from . import __version__, vcam
 from .relay import (LOOPBACK_ENV, OUTPUT_TYPES, SUBTYPES, CameraNotFound, FormatNotSupported,
@@ -76,7 +76,7 @@ def add_simulated_camera() -> Any:
         pattern="moving", paced=True)
 
 
-def enumerate_cameras(capture: Any) -> list:
+def enumerate_cameras(capture: Any) -> List[Any]:
     try:
         return list(capture.enumerate_cameras())
     finally:
@@ -87,7 +87,7 @@ def format_text(fmt: Any) -> str:
     return f"{fmt.width}x{fmt.height} @ {fmt.fps} fps {getattr(fmt, 'subtype_name', None) or fmt.subtype}"
 
 
-def print_cameras(cameras: Sequence, hint: bool = True) -> None:
+def print_cameras(cameras: Sequence[Any], hint: bool = True) -> None:
     if not cameras:
         say("No cameras found.")
         if hint:
@@ -104,7 +104,7 @@ def print_cameras(cameras: Sequence, hint: bool = True) -> None:
             say(f"     {format_text(fmt)}")
 
 
-def formats_listing(formats: dict, names: Optional[dict] = None) -> List[str]:
+def formats_listing(formats: Dict[str, Any], names: Optional[Dict[str, str]] = None) -> List[str]:
     lines = []
     for device_id, listed in formats.items():
         label = (names or {}).get(device_id, device_id)
@@ -157,7 +157,7 @@ def check_png_path(path: str) -> None:
 
 # -- relaying -----------------------------------------------------------------------------------
 
-def start_relay(relay: Relay, names: Optional[dict] = None) -> None:
+def start_relay(relay: Relay, names: Optional[Dict[str, str]] = None) -> None:
     """Starts `relay`, turning its errors into messages for the user."""
     try:
         relay.start()

@@ -20,9 +20,12 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 from . import vcam
+
+if TYPE_CHECKING:
+    import trelvo
 
 __all__ = [
     "Relay", "Format", "TrelvoError", "CameraNotFound", "FormatNotSupported", "StartFailed",
@@ -124,7 +127,7 @@ def choose_format(format_lists: Sequence[Sequence[Format]], width: Optional[int]
         return None
     pw, ph, pfps, psub = PREFERRED
 
-    def distance(f: Format) -> tuple:
+    def distance(f: Format) -> Tuple[bool, int, int, Format]:
         return (f.subtype != psub, abs(f.width * f.height - pw * ph), abs(f.fps - pfps), f)
 
     return min(matches, key=distance)
@@ -222,7 +225,7 @@ class Relay:
                  width: Optional[int] = None, height: Optional[int] = None,
                  fps: Optional[int] = None, subtype: Optional[str] = None,
                  output_type: Optional[int] = None, loopback: Optional[str] = None,
-                 second_optional: bool = False, capture: Any = None):
+                 second_optional: bool = False, capture: Optional["trelvo.VideoCapture"] = None):
         for name, value in (("width", width), ("height", height), ("fps", fps)):
             if value is not None and (not isinstance(value, int) or value <= 0):
                 raise ValueError(f"{name} must be a positive int, not {value!r}")
@@ -247,7 +250,7 @@ class Relay:
         self._started = False
 
     # -- starting and stopping ------------------------------------------------------------------
-    def _module_capture(self) -> Any:
+    def _module_capture(self) -> "trelvo.VideoCapture":
         if self._capture is None:
             import trelvo
 
@@ -303,7 +306,7 @@ class Relay:
         capture = self._module_capture()
 
         def start() -> bool:
-            return capture.start(device_1=self.device, device_2=self.second or "", width=fmt.width,
+            return capture.start(device_1=chosen[0].device_id, device_2=self.second or "", width=fmt.width,
                                  height=fmt.height, fps=fmt.fps, subtype_name=fmt.subtype,
                                  type=out_type)
 
@@ -371,7 +374,7 @@ class Relay:
         if not moved:
             raise NotSwitched("The session has stopped: there is nothing to switch.")
         self._active = int(moved[-1][len(_SWITCHED):].strip())
-        return self.active_camera
+        return self.cameras[self._active]
 
     @property
     def active_camera(self) -> Optional[str]:
@@ -403,7 +406,7 @@ class Relay:
             return False
         running, lines = call_capturing_output(self._module_capture().is_running)
         self.diagnostics += lines
-        return bool(running) and self.taken_over_by is None
+        return running is True and self.taken_over_by is None
 
     @property
     def loopback_device(self) -> Optional[str]:
