@@ -17,6 +17,7 @@ def flush_c_stdout():
 @pytest.fixture
 def c_output(capfd):
     """Returns a function giving the C-level standard output written since the last call."""
+    flush_c_stdout()  # what earlier tests printed belongs to them
     capfd.readouterr()
 
     def read():
@@ -77,9 +78,9 @@ class Recording:
     loaded, beside it)."""
 
     def __init__(self):
-        import trelvo
+        from trelvo_tools.native import library_path
 
-        so = ctypes.CDLL(os.path.join(os.path.dirname(trelvo.__file__), "libtrelvohdcam.so"))
+        so = ctypes.CDLL(library_path("libtrelvohdcam.so"))
         so.trelvohdcam_record_get.argtypes = [ctypes.POINTER(_Counts)]
         so.trelvohdcam_record_get.restype = None
         so.trelvohdcam_record_frames_for.argtypes = [ctypes.c_void_p]

@@ -1,5 +1,7 @@
 """The Relay layer over the module, against simulated cameras."""
 import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -107,3 +109,16 @@ def test_bad_arguments_are_value_errors(kwargs):
 ])
 def test_choose_format(lists, asked, expected):
     assert choose_format(lists, **asked) == expected
+
+
+def test_the_readme_example_for_users_own_tests_passes(tmp_path):
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(root, "README.md")) as f:
+        text = f.read()
+    section = text[text.index("## Simulated cameras in your own tests"):]
+    start = section.index("```python\n") + len("```python\n")
+    (tmp_path / "test_example.py").write_text(section[start:section.index("```", start)])
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_example.py"],
+                          cwd=tmp_path, env=dict(os.environ, PYTHONPATH=root), capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
