@@ -188,8 +188,8 @@ def announce(relay: Relay) -> None:
     device = relay.loopback_device
     if device:
         say(f"Other applications see it as the camera {device} (v4l2loopback).")
-    elif os.environ.get(LOOPBACK_ENV) == "off":
-        say(f"Loopback output is off ({LOOPBACK_ENV}=off): only trelvo's own tools (`{PROG} view`) "
+    elif relay.loopback == "off" or (relay.loopback is None and os.environ.get(LOOPBACK_ENV) == "off"):
+        say(f"Loopback output is off (--loopback off or {LOOPBACK_ENV}=off): only trelvo's own tools (`{PROG} view`) "
             "see the pictures.")
     else:
         present = loopback_devices()

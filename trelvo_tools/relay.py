@@ -235,7 +235,7 @@ class Relay:
         self.second = second or None
         self._asked = (width, height, fps, None if subtype is None else normalise_subtype(subtype))
         self._asked_type = output_type
-        self._loopback_choice = loopback
+        self.loopback = loopback
         self._second_optional = second_optional
         self._capture = capture
         self.format: Optional[Format] = None
@@ -301,7 +301,7 @@ class Relay:
         """Starts relaying (a running relay is restarted). Returns self."""
         self.stop()
         chosen, fmt = self._resolve()
-        expected = expected_loopback(self._loopback_choice)
+        expected = expected_loopback(self.loopback)
         out_type = self._asked_type if self._asked_type is not None else (1 if expected else 0)
         capture = self._module_capture()
 
@@ -311,12 +311,12 @@ class Relay:
                                  type=out_type)
 
         saved_env = os.environ.get(LOOPBACK_ENV)
-        if self._loopback_choice is not None:
-            os.environ[LOOPBACK_ENV] = self._loopback_choice
+        if self.loopback is not None:
+            os.environ[LOOPBACK_ENV] = self.loopback
         try:
             ok, lines = call_capturing_output(start)
         finally:
-            if self._loopback_choice is not None:
+            if self.loopback is not None:
                 if saved_env is None:
                     os.environ.pop(LOOPBACK_ENV, None)
                 else:
@@ -341,7 +341,7 @@ class Relay:
         if self.second and len(self.cameras) < 2 and not self._second_optional:
             self.stop()
             raise StartFailed(f"The second camera {self.second!r} could not be opened with {fmt}.", lines)
-        asked = self._loopback_choice
+        asked = self.loopback
         if asked not in (None, "off") and self.loopback_device != asked:
             self.stop()
             raise StartFailed(f"The loopback device {asked} could not be used (not a v4l2loopback "
