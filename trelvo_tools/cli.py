@@ -24,7 +24,7 @@ from . import __version__, vcam
 from .relay import (LOOPBACK_ENV, OUTPUT_TYPES, SUBTYPES, CameraNotFound, FormatNotSupported,
                     NotSwitched, Relay, StartFailed, flush_c, loopback_devices, normalise_subtype)
 
-EXIT_FAILED, EXIT_USAGE, EXIT_TAKEN_OVER, EXIT_INTERRUPTED = 1, 2, 3, 130
+EXIT_FAILED, EXIT_USAGE, EXIT_TAKEN_OVER, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 3, 130, 141
 TYPE_NAMES = OUTPUT_TYPES
 
 # The built-in simulated camera: a moving test pattern, so that every command has something to
@@ -460,6 +460,11 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         say("Interrupted.", err=True)
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`trelvo list | head`): nothing more to say, and no complaint at
+        # exit when Python flushes standard output.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
     finally:
         flush_c()
 

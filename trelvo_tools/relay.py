@@ -352,8 +352,8 @@ class Relay:
     def stop(self) -> None:
         """Stops relaying; harmless when not running."""
         if self._capture is not None and self._started:
-            _, lines = call_capturing_output(self._capture.stop)
-            self.diagnostics += lines
+            self._capture.stop()
+            flush_c()
         self._started = False
 
     def __enter__(self) -> "Relay":
@@ -404,9 +404,7 @@ class Relay:
         """True while the session runs and the virtual camera is still this relay's."""
         if not self._started:
             return False
-        running, lines = call_capturing_output(self._module_capture().is_running)
-        self.diagnostics += lines
-        return running is True and self.taken_over_by is None
+        return self._module_capture().is_running() and self.taken_over_by is None
 
     @property
     def loopback_device(self) -> Optional[str]:
