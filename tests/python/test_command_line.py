@@ -174,6 +174,7 @@ def test_relay_into_a_loopback_device_that_cannot_be_used_fails(capfd, tmp_path)
                      "--seconds", "1"])
     err = capfd.readouterr().err
     assert code == 1 and f"The loopback device {tmp_path / 'video42'} could not be used" in err
+    assert "refused 640x480 YUY2" in err  # a loopback device gets YUY2 unless --type says otherwise
 
 
 @pytest.mark.parametrize("second, expected", [
