@@ -219,6 +219,9 @@ class Relay:
         then holds one id) instead of raising StartFailed.
 
     Raises CameraNotFound, FormatNotSupported or StartFailed from ``start`` (and ``with``).
+    The module's diagnostic lines of ``start`` and ``switch`` are kept in ``diagnostics`` rather
+    than printed: for the moment of those calls the process's standard output goes to a file,
+    so anything another thread prints to it in that moment lands there too.
     """
 
     def __init__(self, device: Optional[str] = None, second: Optional[str] = None, *,
