@@ -189,7 +189,8 @@ def announce(relay: Relay) -> None:
     if device:
         say(f"Other applications see it as the camera {device} (v4l2loopback).")
     elif relay.loopback == "off" or (relay.loopback is None and os.environ.get(LOOPBACK_ENV) == "off"):
-        say(f"Loopback output is off (--loopback off or {LOOPBACK_ENV}=off): only trelvo's own tools (`{PROG} view`) "
+        why = "--loopback off" if relay.loopback == "off" else f"{LOOPBACK_ENV}=off"
+        say(f"Loopback output is off ({why}): only trelvo's own tools (`{PROG} view`) "
             "see the pictures.")
     else:
         present = loopback_devices()
