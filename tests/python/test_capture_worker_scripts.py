@@ -171,3 +171,34 @@ def test_ctrl_c_stops_a_waiting_start():
     word, when, running = out.split()
     assert (word, running) == ("interrupted", "False")
     assert float(when) - sent < 1.0
+
+
+@pytest.mark.parametrize("handler", ["stop", "start", "raise"])
+def test_signal_handlers_run_while_start_waits(sims, handler):
+    """Handlers run inside start's wait; one may stop the session, but not start it again."""
+    sims("sim://silent", simcam.YUY2, W, H, script=["block"], repeat_script=True)
+    cap = sims.session()
+
+    def on_alarm(signum, frame):
+        if handler == "stop":
+            cap.stop()
+        elif handler == "start":
+            cap.start(device_1="sim://silent", **ARGS)
+        else:
+            raise ZeroDivisionError
+
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        began = time.monotonic()
+        if handler == "stop":
+            assert cap.start(device_1="sim://silent", **ARGS) is False
+        else:
+            expected = RuntimeError if handler == "start" else ZeroDivisionError
+            with pytest.raises(expected):
+                cap.start(device_1="sim://silent", **ARGS)
+        assert time.monotonic() - began < 5.0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert cap.is_running() is False
