@@ -95,6 +95,9 @@ TEST_F(CaptureTest, EveryReadFailingEndsTheSessionDuringStartWithTheReconnection
     config.repeat_script = true;
     const auto id = sim::add_camera(config);
     sim::set_fault(id, sim::Fault::set_media_type, S_OK);
+    // Both reconnections (10 s of platform time) must fit well inside start's 20 s, also when a
+    // sanitizer slows the real-time work between the waits that the faster clock shortens.
+    mfcompat_set_clock_scale(0.1);
 
     PyVideoCapture session;
     start_capture();
@@ -243,7 +246,10 @@ TEST_F(CaptureTest, StopReturnsDuringABlockedReadAndEndsAReconnectionWaitAtOnce)
 }
 
 TEST_F(CaptureTest, StartGivesUpOnACameraThatNeverDeliversAGoodRead) {
-    // 20 s of platform time at the scaled clock; every reconnection succeeds.
+    // 20 s of platform time, here 1 s; every reconnection succeeds. The real-time work between
+    // the waits counts twenty times over on this clock, so a faster one would leave too little
+    // room for the first reconnection under a sanitizer.
+    mfcompat_set_clock_scale(0.05);
     struct Silent {
         ReadOutcome outcome;
         std::string first_lines;
