@@ -193,26 +193,14 @@ TEST_F(MjpegDecodingTest, FullRangeJpegsMatchTheRangeAwareReference) {
     }
 }
 
-TEST_F(MjpegDecodingTest, UnconvertibleLayoutsQueueAndPrintNothing) {
+TEST_F(MjpegDecodingTest, FourFourFourAndGreyJpegsQueueAPicture) {
     const auto yuv444 = encode_jpeg(AV_PIX_FMT_YUVJ444P, kWidth, kHeight);
     const auto grey = encode_jpeg(AV_PIX_FMT_GRAY8, kWidth, kHeight, AV_CODEC_ID_JPEGLS);
     ASSERT_FALSE(yuv444.empty());
     ASSERT_FALSE(grey.empty());
-    // Both are real, decodable JPEGs of layouts the pipeline has no converter for.
-    FramePtr d444 = reference_decode(yuv444);
-    FramePtr dgrey = reference_decode(grey);
-    ASSERT_TRUE(d444);
-    ASSERT_TRUE(dgrey);
-    EXPECT_TRUE(d444->format == AV_PIX_FMT_YUVJ444P || d444->format == AV_PIX_FMT_YUV444P);
-    EXPECT_EQ(dgrey->format, AV_PIX_FMT_GRAY8);
-
-    ::testing::internal::CaptureStdout();
     process_sample(session, make_sample(yuv444).Get());
     process_sample(session, make_sample(grey).Get());
-    std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(frames_waiting(session));
-    EXPECT_NE(session.mjpeg_decoder->codec_context, nullptr);  // decoding itself went fine
+    EXPECT_EQ(take_all(session).size(), 2u);
 }
 
 TEST_F(MjpegDecodingTest, BadSamplesAreDroppedSilentlyAndTheDecoderKeepsWorking) {
