@@ -82,10 +82,23 @@ bool grey_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_rang
     return true;
 }
 
+// The same layout without the full-range ("J") label, which libswscale warns about on stderr; the
+// range is given to it explicitly instead.
+int32_t unlabelled(int32_t format) {
+    switch (format) {
+        case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
+        default: return format;
+    }
+}
+
 // libswscale for the layouts libyuv has no routine for (4:4:0, 4:1:1, more than 8 bits, RGB, ...).
 bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_range, Matrix matrix, int width,
                       int height) {
-    const int32_t format = picture.format;
+    const int32_t format = unlabelled(picture.format);
     if (decoder.sws_context == nullptr || decoder.sws_format != format ||
         decoder.sws_full_range != int32_t(full_range) || decoder.sws_matrix != matrix) {
         sws_freeContext(decoder.sws_context);
