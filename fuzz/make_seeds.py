@@ -3,7 +3,12 @@
 
 Run from anywhere; needs cjpeg (libjpeg-turbo-progs). The files are committed, so this only has to
 run again when the input layout of frame_path_fuzzer.cpp changes.
+
+With --size-matrix DIR it writes instead, into DIR, one input per picture size x subtype (raw
+samples in buffers that end exactly at the picture, JPEGs of every sampling layout), for replaying
+under valgrind or Electric Fence: frame_path_replay DIR/*
 """
+import argparse
 import pathlib
 import struct
 import subprocess
@@ -104,5 +109,32 @@ def main():
     write("reproducers", "i420-8x8-written-past-the-picture", header("I420", 8, 8) + raw_picture("I420", 8, 8))
 
 
+MATRIX_SIZES = [(424, 240), (360, 640), (600, 800), (1080, 1080), (8, 8), (2, 2), (176, 144), (16, 8), (1, 8),
+                (321, 241), (1, 1), (33, 17), (640, 480)]
+JPEG_LAYOUTS = {"420": ["-sample", "2x2"], "422": ["-sample", "2x1"], "444": ["-sample", "1x1"],
+                "440": ["-sample", "1x2"], "411": ["-sample", "4x1"], "grey": ["-grayscale"]}
+
+
+def size_matrix(folder):
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    for width, height in MATRIX_SIZES:
+        for subtype in ("NV12", "YUY2", "I420", "RGB24", "P010"):
+            for out_type in (0, 1):
+                (folder / f"{subtype.lower()}-{width}x{height}-type{out_type}").write_bytes(
+                    header(subtype, width, height, out_type=out_type, twice=True) + raw_picture(subtype, width, height))
+        for layout, options in JPEG_LAYOUTS.items():
+            jpeg = cjpeg(width, height, *options)
+            for out_type in (0, 1):
+                (folder / f"mjpg{layout}-{width}x{height}-type{out_type}").write_bytes(
+                    header("MJPG", width, height, out_type=out_type, twice=True) + jpeg)
+
+
 if __name__ == "__main__":
-    main()
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--size-matrix", metavar="DIR")
+    arguments = parser.parse_args()
+    if arguments.size_matrix:
+        size_matrix(arguments.size_matrix)
+    else:
+        main()

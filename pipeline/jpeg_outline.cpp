@@ -146,7 +146,7 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
                 outline.sizes_agree = false;
             }
         } else if (marker == kSos) {
-            if (outline.frame_headers > 0) outline.has_scan = true;
+            if (outline.frame_headers > 0 && segment <= available + 2) outline.has_scan = true;
             if (outline.progressive) coverage.add_scan(payload, available);
             at += 2 + segment;
             in_scan = true;

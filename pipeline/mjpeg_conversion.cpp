@@ -5,6 +5,8 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libavutil/mem.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -95,6 +97,33 @@ int32_t unlabelled(int32_t format) {
     }
 }
 
+// A same-size converter to BGR24 that takes the chroma samples as JPEG sites them, centred between
+// the luma samples they cover (libswscale's default is MPEG's left siting), and interpolates them
+// in both directions as JPEG decoders do when they upsample.
+SwsContext* centred_chroma_scaler(AVPixelFormat format, int width, int height) {
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
+    SwsContext* context = sws_alloc_context();
+    if (layout == nullptr || context == nullptr) {
+        sws_freeContext(context);
+        return nullptr;
+    }
+    // In 1/256 of a luma sample: the centre of 2^n luma samples is (2^n - 1) / 2 samples in.
+    const int h_position = ((1 << layout->log2_chroma_w) - 1) * 128;
+    const int v_position = ((1 << layout->log2_chroma_h) - 1) * 128;
+    const bool set = av_opt_set_int(context, "srcw", width, 0) >= 0 && av_opt_set_int(context, "srch", height, 0) >= 0 &&
+                     av_opt_set_int(context, "dstw", width, 0) >= 0 && av_opt_set_int(context, "dsth", height, 0) >= 0 &&
+                     av_opt_set_int(context, "src_format", format, 0) >= 0 &&
+                     av_opt_set_int(context, "dst_format", AV_PIX_FMT_BGR24, 0) >= 0 &&
+                     av_opt_set_int(context, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, 0) >= 0 &&
+                     av_opt_set_int(context, "src_h_chr_pos", h_position, 0) >= 0 &&
+                     av_opt_set_int(context, "src_v_chr_pos", v_position, 0) >= 0;
+    if (!set || sws_init_context(context, nullptr, nullptr) < 0) {
+        sws_freeContext(context);
+        return nullptr;
+    }
+    return context;
+}
+
 // libswscale for the layouts libyuv has no routine for (4:4:0, 4:1:1, more than 8 bits, RGB, ...).
 bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_range, Matrix matrix, int width,
                       int height) {
@@ -105,10 +134,7 @@ bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_r
         decoder.sws_context = nullptr;
         decoder.sws_format = -1;
         if (sws_isSupportedInput(static_cast<AVPixelFormat>(format)) <= 0) return false;
-        // Chroma is interpolated in both directions, as JPEG decoders do when they upsample.
-        decoder.sws_context =
-            sws_getContext(width, height, static_cast<AVPixelFormat>(format), width, height, AV_PIX_FMT_BGR24,
-                           SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr);
+        decoder.sws_context = centred_chroma_scaler(static_cast<AVPixelFormat>(format), width, height);
         if (decoder.sws_context == nullptr) return false;
         const int* coefficients = sws_getCoefficients(swscale_matrix(matrix));
         // Source range as the JPEG declares it; RGB out is always full range.
