@@ -130,13 +130,20 @@ const uint8_t* packet_bytes(MjpegDecoder& decoder, const uint8_t* data, uint32_t
     if (outline.has_end) {
         return data;
     }
-    const size_t needed = static_cast<size_t>(length) + sizeof(kCutScanTrap);
+    // A buffer padded with zeros after a cut would feed the decoder zero bits, which decode as
+    // valid codes: the trap goes right after the last byte that is not padding (a zero that
+    // completes a stuffed 0xFF stays).
+    uint32_t kept = length;
+    while (kept > 0 && data[kept - 1] == 0x00 && !(kept >= 2 && data[kept - 2] == 0xFF)) {
+        --kept;
+    }
+    const size_t needed = static_cast<size_t>(kept) + sizeof(kCutScanTrap);
     av_fast_padded_malloc(&decoder.sample_copy, &decoder.sample_copy_size, needed);
     if (decoder.sample_copy == nullptr) {
         return nullptr;
     }
-    std::memcpy(decoder.sample_copy, data, length);
-    std::memcpy(decoder.sample_copy + length, kCutScanTrap, sizeof(kCutScanTrap));
+    std::memcpy(decoder.sample_copy, data, kept);
+    std::memcpy(decoder.sample_copy + kept, kCutScanTrap, sizeof(kCutScanTrap));
     packet_length = static_cast<uint32_t>(needed);
     return decoder.sample_copy;
 }

@@ -486,16 +486,21 @@ TEST_F(MjpegDecodingTest, CutOrCorruptJpegsAreDroppedAndWholeOnesShowUnchanged) 
         // Missing only its end marker, the JPEG is whole and shows as it is.
         EXPECT_EQ(relay_one(session, std::vector<uint8_t>(jpeg.begin(), jpeg.end() - 2)), whole);
 
-        // Cut anywhere else: dropped, or (when only padding bits were lost) exactly the whole picture.
+        // Cut anywhere else, in a buffer of its own length or padded with zeros as some cameras
+        // pad theirs: dropped, or (when only padding bits were lost) exactly the whole picture.
         int dropped = 0;
         int shown = 0;
         for (size_t cut = scan_data_offset(jpeg); cut + 2 < jpeg.size(); ++cut) {
-            const auto picture = relay_one(session, std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + cut));
-            if (picture.empty()) {
-                ++dropped;
-            } else {
-                ++shown;
-                EXPECT_EQ(picture, whole) << "cut at " << cut << " of " << jpeg.size();
+            for (size_t zeros : {0, 256}) {
+                std::vector<uint8_t> sample(jpeg.begin(), jpeg.begin() + cut);
+                sample.resize(cut + zeros, 0x00);
+                const auto picture = relay_one(session, sample);
+                if (picture.empty()) {
+                    ++dropped;
+                } else {
+                    ++shown;
+                    EXPECT_EQ(picture, whole) << "cut at " << cut << " of " << jpeg.size() << ", zeros " << zeros;
+                }
             }
         }
         std::printf("[ damage   ] %s: %d cut points dropped, %d shown whole\n", name, dropped, shown);
