@@ -99,11 +99,15 @@ bool build_decoder(MjpegDecoder& decoder, int32_t width, int32_t height) {
     }
     decoder.packet = av_packet_alloc();
     decoder.output_frame = av_frame_alloc();
+    // Room for whole chroma samples (JPEG subsamples by up to 4) in both directions: libswscale
+    // converts those, and the picture is the top-left width x height of it.
     if (decoder.packet == nullptr || decoder.output_frame == nullptr ||
-        !allocate_bgr24(*decoder.output_frame, width, height)) {
+        !allocate_bgr24(*decoder.output_frame, (width + 3) & ~3, (height + 3) & ~3)) {
         decoder.release();
         return false;
     }
+    decoder.output_frame->width = width;
+    decoder.output_frame->height = height;
     if (decoder.output_frame->linesize[0] != width * 3) {
         decoder.packed = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgb24_picture_size(width, height))));
         if (decoder.packed == nullptr) {

@@ -84,6 +84,9 @@ bool grey_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_rang
     return true;
 }
 
+// The size rounded up to whole chroma samples of 2^log2 pixels.
+int whole_chroma(int size, int log2) { return (size + (1 << log2) - 1) & ~((1 << log2) - 1); }
+
 // The same layout without the full-range ("J") label, which libswscale warns about on stderr; the
 // range is given to it explicitly instead.
 int32_t unlabelled(int32_t format) {
@@ -98,8 +101,11 @@ int32_t unlabelled(int32_t format) {
 }
 
 // A same-size converter to BGR24 that takes the chroma samples as JPEG sites them, centred between
-// the luma samples they cover (libswscale's default is MPEG's left siting), and interpolates them
-// in both directions as JPEG decoders do when they upsample.
+// the luma samples they cover (libswscale's default is MPEG's left siting), and repeats each over
+// the pixels it covers, as libyuv does for 4:2:0 and 4:2:2 (and libjpeg without smoothing). The
+// size must be a whole number of chroma samples: libswscale scales a chroma plane of rounded-up
+// width to the luma width, so for 33 pixels of 4:1:1 it would stretch 9 samples over 33 instead
+// of 36, and pick the wrong ones.
 SwsContext* centred_chroma_scaler(AVPixelFormat format, int width, int height) {
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
     SwsContext* context = sws_alloc_context();
@@ -114,7 +120,7 @@ SwsContext* centred_chroma_scaler(AVPixelFormat format, int width, int height) {
                      av_opt_set_int(context, "dstw", width, 0) >= 0 && av_opt_set_int(context, "dsth", height, 0) >= 0 &&
                      av_opt_set_int(context, "src_format", format, 0) >= 0 &&
                      av_opt_set_int(context, "dst_format", AV_PIX_FMT_BGR24, 0) >= 0 &&
-                     av_opt_set_int(context, "sws_flags", SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, 0) >= 0 &&
+                     av_opt_set_int(context, "sws_flags", SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, 0) >= 0 &&
                      av_opt_set_int(context, "src_h_chr_pos", h_position, 0) >= 0 &&
                      av_opt_set_int(context, "src_v_chr_pos", v_position, 0) >= 0;
     if (!set || sws_init_context(context, nullptr, nullptr) < 0) {
@@ -128,13 +134,20 @@ SwsContext* centred_chroma_scaler(AVPixelFormat format, int width, int height) {
 bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_range, Matrix matrix, int width,
                       int height) {
     const int32_t format = unlabelled(picture.format);
+    const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+    if (layout == nullptr || layout->log2_chroma_w > 2 || layout->log2_chroma_h > 2) return false;
+    const int log2_w = layout->log2_chroma_w;
+    const int log2_h = layout->log2_chroma_h;
+    // The decoder's planes and the output frame hold whole MCUs, so whole chroma samples fit both.
+    const int rows = whole_chroma(height, log2_h);
     if (decoder.sws_context == nullptr || decoder.sws_format != format ||
         decoder.sws_full_range != int32_t(full_range) || decoder.sws_matrix != matrix) {
         sws_freeContext(decoder.sws_context);
         decoder.sws_context = nullptr;
         decoder.sws_format = -1;
         if (sws_isSupportedInput(static_cast<AVPixelFormat>(format)) <= 0) return false;
-        decoder.sws_context = centred_chroma_scaler(static_cast<AVPixelFormat>(format), width, height);
+        decoder.sws_context = centred_chroma_scaler(static_cast<AVPixelFormat>(format), whole_chroma(width, log2_w),
+                                                    whole_chroma(height, log2_h));
         if (decoder.sws_context == nullptr) return false;
         const int* coefficients = sws_getCoefficients(swscale_matrix(matrix));
         // Source range as the JPEG declares it; RGB out is always full range.
@@ -145,9 +158,8 @@ bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_r
         decoder.sws_matrix = matrix;
     }
     AVFrame& output = *decoder.output_frame;
-    const int rows = sws_scale(decoder.sws_context, picture.data, picture.linesize, 0, height, output.data,
-                               output.linesize);
-    return rows == height;
+    return sws_scale(decoder.sws_context, picture.data, picture.linesize, 0, rows, output.data, output.linesize) ==
+           rows;
 }
 
 }  // namespace
