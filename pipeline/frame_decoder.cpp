@@ -25,7 +25,8 @@ extern "C" {
 
 namespace {
 
-constexpr int64_t kMaxInt32 = std::numeric_limits<int32_t>::max();
+// (max)(): windows.h defines a max macro unless NOMINMAX is set.
+constexpr int64_t kMaxInt32 = (std::numeric_limits<int32_t>::max)();
 // Row alignment of the BGR24 pictures that libswscale and libyuv write: what libavutil gives its
 // own frames on every CPU it supports, so the widest vector stores stay inside the buffer.
 constexpr int kPictureAlign = 64;

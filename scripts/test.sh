@@ -39,7 +39,7 @@ rm -f "/dev/shm/trelvo-tests-$$"
 # then about a minute of fuzzing from the seeds. A crash, leak or sanitizer report fails the run.
 echo "== Fuzzing the frame path"
 DEBIAN_PACKAGES=(clang libclang-rt-dev)
-install_debian_packages
+install_debian_packages "${DEBIAN_PACKAGES[@]}"
 FUZZ_DIR="$ROOT/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_DIR" -G Ninja -DTRELVO_BUILD_FUZZER=ON -DTRELVO_BUILD_MODULE=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
