@@ -96,11 +96,8 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
     JpegOutline outline;
     if (data == nullptr || length < 4) return outline;
     ProgressiveCoverage coverage;
-    // Up to the start of image, bytes are skipped as the decoder does.
+    // From the first byte: the decoder takes markers before (or without) a start of image too.
     size_t at = 0;
-    while (at + 1 < length && !(data[at] == 0xFF && data[at + 1] == kSoi)) ++at;
-    if (at + 1 >= length) return outline;
-    at += 2;
     bool in_scan = false;
     while (at + 1 < length) {
         if (in_scan) {
@@ -109,7 +106,11 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
             continue;
         }
         if (data[at] != 0xFF) {
-            ++at;  // stray byte between segments; the decoder steps over it too
+            // Stray bytes between segments (or padding after the image): the decoder steps over
+            // them to the next 0xFF too.
+            const void* hit = std::memchr(data + at, 0xFF, length - at);
+            if (hit == nullptr) break;
+            at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
             continue;
         }
         const uint8_t marker = data[at + 1];
@@ -118,10 +119,9 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
             continue;
         }
         if (marker == kEoi) {
-            if (outline.has_scan) {
-                outline.has_end = true;
-                break;
-            }
+            // The decoder may read on past an end marker (a second field, or no picture yet), so
+            // the walk goes on too: a frame header after it counts as well.
+            if (outline.has_scan) outline.has_end = true;
             at += 2;
             continue;
         }
