@@ -76,6 +76,9 @@ public:
     int32_t last_pixel_format = -1;
     int32_t last_width = 0;
     int32_t last_height = 0;
+    // A padded copy of the sample when its buffer ends too close to the picture's last byte.
+    uint8_t* sample_copy = nullptr;
+    int64_t sample_copy_size = 0;
 
     // The slots are written by a reconnecting worker while a giving-up worker's teardown may read
     // them; their counted references are copied in and out under this lock.

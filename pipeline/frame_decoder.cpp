@@ -3,6 +3,8 @@
 #include "capture/video_capture.h"
 #include "common/diagnostic_line.h"
 #include "pipeline/frame_queue.h"
+#include "pipeline/jpeg_outline.h"
+#include "pipeline/mjpeg_conversion.h"
 #include "pipeline/stage_probes.h"
 
 #include <mfapi.h>
@@ -16,14 +18,28 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <libyuv/convert_argb.h>
-
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-constexpr int64_t kMaxInt32 = std::numeric_limits<int32_t>::max();
+// (max)(): windows.h defines a max macro unless NOMINMAX is set.
+constexpr int64_t kMaxInt32 = (std::numeric_limits<int32_t>::max)();
+// Row alignment of the BGR24 pictures that libswscale and libyuv write: what libavutil gives its
+// own frames on every CPU it supports, so the widest vector stores stay inside the buffer.
+constexpr int kPictureAlign = 64;
+// Appended after a sample that lacks its end marker: stuffed 0xFF bytes, which the decoder reads as
+// one-bits. No Huffman code consists only of one-bits, so a scan that was cut off and reads on into
+// this tail fails, while a whole scan never reaches it.
+constexpr uint8_t kCutScanTrap[] = {0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00,
+                                    0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
+// Error checks the decoder makes only when asked; damage then fails the decode instead of being
+// concealed.
+constexpr int kDecoderErrorChecks = AV_EF_EXPLODE | AV_EF_CRCCHECK | AV_EF_BITSTREAM | AV_EF_BUFFER;
+// Beyond every log level, within the 8 bits libavutil gives the offset.
+constexpr int kQuietLogOffset = 128;
 
 // The RGB24 picture's size in 64 bits, or -1 when the size is not positive or the byte count
 // does not fit the 32-bit sizes that libavutil and libyuv take.
@@ -35,9 +51,29 @@ int64_t rgb24_picture_size(int32_t width, int32_t height) {
     return bytes <= kMaxInt32 ? bytes : -1;
 }
 
-bool is_full_range(const AVFrame& picture) {
-    return picture.format == AV_PIX_FMT_YUVJ420P || picture.format == AV_PIX_FMT_YUVJ422P ||
-           picture.color_range == AVCOL_RANGE_JPEG;
+// Gives a BGR24 frame of width x height a buffer of its own, laid out as libavutil lays out frames.
+bool allocate_bgr24(AVFrame& frame, int32_t width, int32_t height) {
+    frame.format = AV_PIX_FMT_BGR24;
+    frame.width = width;
+    frame.height = height;
+    return av_frame_get_buffer(&frame, kPictureAlign) >= 0;
+}
+
+// The queue takes pictures of stride width x 3. A picture with padded rows is first packed into
+// `packed` (width x height x 3 bytes, kept by the caller).
+void queue_bgr24(PyVideoCapture& session, const AVFrame& picture, uint8_t* packed) {
+    const int32_t width = picture.width;
+    const int32_t height = picture.height;
+    const int32_t row_bytes = width * 3;
+    if (picture.linesize[0] == row_bytes) {
+        push_frame(session, picture.data[0], width, height, row_bytes);
+        return;
+    }
+    if (packed == nullptr) {
+        return;
+    }
+    av_image_copy_plane(packed, row_bytes, picture.data[0], picture.linesize[0], row_bytes, height);
+    push_frame(session, packed, width, height, row_bytes);
 }
 
 // Builds the decoder for the capture's size; false leaves it released.
@@ -54,73 +90,85 @@ bool build_decoder(MjpegDecoder& decoder, int32_t width, int32_t height) {
     }
     decoder.codec_context->width = width;
     decoder.codec_context->height = height;
+    decoder.codec_context->err_recognition = kDecoderErrorChecks;
     // A damaged frame is dropped silently; libavcodec would otherwise write its own complaint to
     // stderr. The offset applies to this context only, not to other libav users in the process.
-    decoder.codec_context->log_level_offset = 128;  // beyond every level, within its 8 bits
+    decoder.codec_context->log_level_offset = kQuietLogOffset;
     if (avcodec_open2(decoder.codec_context, decoder.codec, nullptr) < 0) {
         decoder.release();
         return false;
     }
     decoder.packet = av_packet_alloc();
     decoder.output_frame = av_frame_alloc();
-    if (decoder.packet == nullptr || decoder.output_frame == nullptr) {
+    // Room for whole chroma samples (JPEG subsamples by up to 4) in both directions: libswscale
+    // converts those, and the picture is the top-left width x height of it.
+    if (decoder.packet == nullptr || decoder.output_frame == nullptr ||
+        !allocate_bgr24(*decoder.output_frame, (width + 3) & ~3, (height + 3) & ~3)) {
         decoder.release();
         return false;
     }
-    const int buffer_size = av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);
-    auto* buffer = buffer_size > 0 ? static_cast<uint8_t*>(av_malloc(static_cast<size_t>(buffer_size))) : nullptr;
-    if (buffer == nullptr) {
-        decoder.release();
-        return false;
-    }
-    if (av_image_fill_arrays(decoder.output_frame->data, decoder.output_frame->linesize, buffer, AV_PIX_FMT_BGR24,
-                             width, height, 1) < 0) {
-        av_free(buffer);
-        decoder.release();
-        return false;
+    decoder.output_frame->width = width;
+    decoder.output_frame->height = height;
+    if (decoder.output_frame->linesize[0] != width * 3) {
+        decoder.packed = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(rgb24_picture_size(width, height))));
+        if (decoder.packed == nullptr) {
+            decoder.release();
+            return false;
+        }
     }
     decoder.width = width;
     decoder.height = height;
     return true;
 }
 
-// Converts a decoded picture of the capture's size into the decoder's BGR24 frame.
-bool decoded_to_rgb24(const AVFrame& picture, AVFrame& output, int32_t width, int32_t height) {
-    TRELVO_STAGE_PROBE(PipelineStage::rgb_conversion);
-    const bool full_range = is_full_range(picture);
-    int result = -1;
-    switch (picture.format) {
-        case AV_PIX_FMT_YUV420P:
-        case AV_PIX_FMT_YUVJ420P:
-            // Camera JPEGs are full range; the limited-range matrix would crush blacks and whites.
-            result = full_range ? libyuv::J420ToRGB24(picture.data[0], picture.linesize[0], picture.data[1],
-                                                      picture.linesize[1], picture.data[2], picture.linesize[2],
-                                                      output.data[0], output.linesize[0], width, height)
-                                : libyuv::I420ToRGB24(picture.data[0], picture.linesize[0], picture.data[1],
-                                                      picture.linesize[1], picture.data[2], picture.linesize[2],
-                                                      output.data[0], output.linesize[0], width, height);
-            break;
-        case AV_PIX_FMT_YUV422P:
-        case AV_PIX_FMT_YUVJ422P:
-            result = full_range ? libyuv::I422ToRGB24Matrix(picture.data[0], picture.linesize[0], picture.data[1],
-                                                            picture.linesize[1], picture.data[2], picture.linesize[2],
-                                                            output.data[0], output.linesize[0],
-                                                            &libyuv::kYuvJPEGConstants, width, height)
-                                : libyuv::I422ToRGB24(picture.data[0], picture.linesize[0], picture.data[1],
-                                                      picture.linesize[1], picture.data[2], picture.linesize[2],
-                                                      output.data[0], output.linesize[0], width, height);
-            break;
-        default:
-            // 4:4:4, grey and the rest have no converter here; the picture is dropped.
-            return false;
+// Whether libavcodec accepts this picture size; says nothing on stderr when it does not.
+bool decoder_takes_size(int32_t width, int32_t height) {
+    return av_image_check_size2(static_cast<unsigned>(width), static_cast<unsigned>(height), INT64_MAX,
+                                AV_PIX_FMT_NONE, kQuietLogOffset, nullptr) >= 0;
+}
+
+// The bytes to hand the decoder: the sample itself, or a copy with the cut-scan trap when the
+// sample has no end marker. Null when the copy cannot be made.
+const uint8_t* packet_bytes(MjpegDecoder& decoder, const uint8_t* data, uint32_t length, const JpegOutline& outline,
+                            uint32_t& packet_length) {
+    packet_length = length;
+    if (outline.has_end) {
+        return data;
     }
-    if (result != 0) {
+    // A buffer padded with zeros after a cut would feed the decoder zero bits, which decode as
+    // valid codes: the trap goes right after the last byte that is not padding (a zero that
+    // completes a stuffed 0xFF stays).
+    uint32_t kept = length;
+    while (kept > 0 && data[kept - 1] == 0x00 && !(kept >= 2 && data[kept - 2] == 0xFF)) {
+        --kept;
+    }
+    const size_t needed = static_cast<size_t>(kept) + sizeof(kCutScanTrap);
+    av_fast_padded_malloc(&decoder.sample_copy, &decoder.sample_copy_size, needed);
+    if (decoder.sample_copy == nullptr) {
+        return nullptr;
+    }
+    std::memcpy(decoder.sample_copy, data, kept);
+    std::memcpy(decoder.sample_copy + kept, kCutScanTrap, sizeof(kCutScanTrap));
+    packet_length = static_cast<uint32_t>(needed);
+    return decoder.sample_copy;
+}
+
+// Whether the sample is worth decoding: its own frame header declares the capture's size (so a
+// wrong or absurd size is never allocated or complained about), and a progressive JPEG without
+// its end marker still has every scan.
+bool outline_fits(const JpegOutline& outline, int32_t width, int32_t height) {
+    if (outline.frame_headers == 0 || !outline.sizes_agree || !outline.has_scan) {
         return false;
     }
-    output.width = width;
-    output.height = height;
-    output.format = AV_PIX_FMT_BGR24;
-    return true;
+    if (outline.width != width || outline.height != height) {
+        return false;
+    }
+    return !outline.progressive || outline.has_end || outline.progressive_complete;
+}
+
+bool decoded_whole(const AVFrame& decoded, int32_t width, int32_t height) {
+    return decoded.width == width && decoded.height == height && decoded.decode_error_flags == 0 &&
+           (decoded.flags & AV_FRAME_FLAG_CORRUPT) == 0;
 }
 
 void decode_mjpeg(PyVideoCapture& session, const uint8_t* data, uint32_t length) {
@@ -139,17 +187,24 @@ void decode_mjpeg(PyVideoCapture& session, const uint8_t* data, uint32_t length)
         }
         // A packet size must fit an int; the RGB24 picture must fit the 32-bit sizes of the calls.
         const bool usable = data != nullptr && length != 0 &&
-                            length <= static_cast<uint32_t>(kMaxInt32 - AV_INPUT_BUFFER_PADDING_SIZE) &&
-                            rgb24_picture_size(width, height) > 0;
-        bool built = usable;
-        if (usable && (decoder.codec_context == nullptr || decoder.width != width || decoder.height != height)) {
+                            length <= static_cast<uint32_t>(kMaxInt32 - AV_INPUT_BUFFER_PADDING_SIZE -
+                                                            static_cast<int>(sizeof(kCutScanTrap))) &&
+                            rgb24_picture_size(width, height) > 0 && decoder_takes_size(width, height);
+        JpegOutline outline;
+        if (usable) {
+            outline = outline_jpeg(data, length);
+        }
+        bool built = usable && outline_fits(outline, width, height);
+        if (built && (decoder.codec_context == nullptr || decoder.width != width || decoder.height != height)) {
             built = build_decoder(decoder, width, height);
         }
-        if (built) {
-            // The packet borrows the sample's bytes. It carries no reference-counted buffer, so
-            // libavcodec copies it into a padded buffer of its own and never reads past ours.
-            decoder.packet->data = const_cast<uint8_t*>(data);
-            decoder.packet->size = static_cast<int>(length);
+        uint32_t packet_length = 0;
+        const uint8_t* bytes = built ? packet_bytes(decoder, data, length, outline, packet_length) : nullptr;
+        if (bytes != nullptr) {
+            // The packet borrows the bytes. It carries no reference-counted buffer, so libavcodec
+            // copies it into a padded buffer of its own and never reads past ours.
+            decoder.packet->data = const_cast<uint8_t*>(bytes);
+            decoder.packet->size = static_cast<int>(packet_length);
             int status;
             {
                 TRELVO_STAGE_PROBE(PipelineStage::decode);
@@ -160,16 +215,15 @@ void decode_mjpeg(PyVideoCapture& session, const uint8_t* data, uint32_t length)
             }
             decoder.packet->data = nullptr;
             decoder.packet->size = 0;
-            // A JPEG of another size than the capture's would be read or written out of bounds.
-            if (status >= 0 && decoded->width == width && decoded->height == height) {
-                have_picture = decoded_to_rgb24(*decoded, *decoder.output_frame, width, height);
+            // A damaged picture, or one of another size than the capture's, is dropped.
+            if (status >= 0 && decoded_whole(*decoded, width, height)) {
+                have_picture = convert_decoded_picture(decoder, *decoded, width, height);
             }
         }
         av_frame_free(&decoded);
     }
     if (have_picture) {
-        push_frame(session, decoder.output_frame->data[0], decoder.output_frame->width, decoder.output_frame->height,
-                   decoder.output_frame->linesize[0]);
+        queue_bgr24(session, *decoder.output_frame, decoder.packed);
     }
 }
 
@@ -182,21 +236,17 @@ bool build_scaler(PyVideoCapture& session, AVPixelFormat format, int32_t width, 
     }
     session.sws_context = sws_getContext(width, height, format, width, height, AV_PIX_FMT_BGR24, SWS_BILINEAR,
                                          nullptr, nullptr, nullptr);
-    if (session.sws_context == nullptr) {
+    if (session.sws_context == nullptr || !allocate_bgr24(*session.dst_frame, width, height)) {
         release_scaler(session);
         return false;
     }
-    const int buffer_size = av_image_get_buffer_size(AV_PIX_FMT_BGR24, width, height, 1);
-    session.rgb_buffer = buffer_size > 0 ? static_cast<uint8_t*>(av_malloc(static_cast<size_t>(buffer_size))) : nullptr;
-    if (session.rgb_buffer == nullptr) {
-        release_scaler(session);
-        return false;
-    }
-    session.rgb_buffer_size = buffer_size;
-    if (av_image_fill_arrays(session.dst_frame->data, session.dst_frame->linesize, session.rgb_buffer,
-                             AV_PIX_FMT_BGR24, width, height, 1) < 0) {
-        release_scaler(session);
-        return false;
+    session.rgb_buffer_size = static_cast<int32_t>(rgb24_picture_size(width, height));
+    if (session.dst_frame->linesize[0] != width * 3) {
+        session.rgb_buffer = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(session.rgb_buffer_size)));
+        if (session.rgb_buffer == nullptr) {
+            release_scaler(session);
+            return false;
+        }
     }
     session.last_pixel_format = format;
     session.last_width = width;
@@ -204,7 +254,29 @@ bool build_scaler(PyVideoCapture& session, AVPixelFormat format, int32_t width, 
     return true;
 }
 
-void convert_uncompressed(PyVideoCapture& session, const uint8_t* data, uint32_t length) {
+// The sample's bytes when its buffer leaves libswscale room to read past the picture, else a
+// padded copy of the picture (null when that cannot be allocated).
+const uint8_t* readable_source(PyVideoCapture& session, const uint8_t* data, uint32_t max_length, int64_t needed) {
+    if (static_cast<int64_t>(max_length) - needed >= kSourceSlack) {
+        return data;
+    }
+    const int64_t size = needed + kSourceSlack;
+    if (session.sample_copy_size < size) {
+        av_freep(&session.sample_copy);
+        session.sample_copy_size = 0;
+        session.sample_copy = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(size)));
+        if (session.sample_copy == nullptr) {
+            return nullptr;
+        }
+        session.sample_copy_size = size;
+    }
+    std::memcpy(session.sample_copy, data, static_cast<size_t>(needed));
+    // What libswscale reads beyond the picture is defined, if unused.
+    std::memset(session.sample_copy + needed, 0, static_cast<size_t>(kSourceSlack));
+    return session.sample_copy;
+}
+
+void convert_uncompressed(PyVideoCapture& session, const uint8_t* data, uint32_t length, uint32_t max_length) {
     if (session.src_frame == nullptr) {
         session.src_frame = av_frame_alloc();
         if (session.src_frame == nullptr) {
@@ -221,13 +293,8 @@ void convert_uncompressed(PyVideoCapture& session, const uint8_t* data, uint32_t
     const int64_t needed = packed_picture_size(format, width, height);
     // A sample shorter than its format implies would be read past its end; the limits keep
     // libavutil's 32-bit sizes exact.
-    if (data == nullptr || needed <= 0 || needed > kMaxInt32 || rgb24_picture_size(width, height) < 0 ||
+    if (data == nullptr || needed <= 0 || needed > kMaxInt32 - kSourceSlack || rgb24_picture_size(width, height) < 0 ||
         static_cast<int64_t>(length) < needed) {
-        return;
-    }
-    AVFrame& source = *session.src_frame;
-    if (av_image_fill_arrays(source.data, source.linesize, data, static_cast<AVPixelFormat>(format), width, height,
-                             1) < 0) {
         return;
     }
     if (format != session.last_pixel_format || width != session.last_width || height != session.last_height ||
@@ -236,12 +303,18 @@ void convert_uncompressed(PyVideoCapture& session, const uint8_t* data, uint32_t
             return;
         }
     }
+    const uint8_t* source_bytes = readable_source(session, data, max_length, needed);
+    AVFrame& source = *session.src_frame;
+    if (source_bytes == nullptr || av_image_fill_arrays(source.data, source.linesize, source_bytes,
+                                                        static_cast<AVPixelFormat>(format), width, height, 1) < 0) {
+        return;
+    }
     {
         TRELVO_STAGE_PROBE(PipelineStage::rgb_conversion);
         sws_scale(session.sws_context, source.data, source.linesize, 0, height, session.dst_frame->data,
                   session.dst_frame->linesize);
     }
-    push_frame(session, session.rgb_buffer, width, height, session.dst_frame->linesize[0]);
+    queue_bgr24(session, *session.dst_frame, session.rgb_buffer);
 }
 
 }  // namespace
@@ -299,7 +372,7 @@ void process_sample(PyVideoCapture& session, IMFSample* sample) {
     if (session.subtype == MFVideoFormat_MJPG) {
         decode_mjpeg(session, data, length);
     } else {
-        convert_uncompressed(session, data, length);
+        convert_uncompressed(session, data, length, max_length);
     }
     buffer->Unlock();
 }
@@ -314,6 +387,8 @@ void release_scaler(PyVideoCapture& session) {
     if (session.sws_context != nullptr) {
         sws_freeContext(session.sws_context);
     }
+    av_freep(&session.sample_copy);
+    session.sample_copy_size = 0;
     session.dst_frame = nullptr;
     session.rgb_buffer = nullptr;
     session.sws_context = nullptr;
@@ -324,10 +399,7 @@ void release_scaler(PyVideoCapture& session) {
 }
 
 void MjpegDecoder::release() {
-    if (output_frame != nullptr) {
-        av_freep(&output_frame->data[0]);
-        av_frame_free(&output_frame);
-    }
+    av_frame_free(&output_frame);  // its buffer with it
     av_packet_free(&packet);
     if (codec_context != nullptr) {
 #if LIBAVCODEC_VERSION_MAJOR < 61
@@ -335,6 +407,15 @@ void MjpegDecoder::release() {
 #endif
         avcodec_free_context(&codec_context);
     }
+    av_freep(&sample_copy);
+    sample_copy_size = 0;
+    sws_freeContext(sws_context);
+    sws_context = nullptr;
+    sws_format = -1;
+    sws_full_range = -1;
+    sws_matrix = -1;
+    av_freep(&argb_rows);
+    av_freep(&packed);
     codec = nullptr;
     codec_context = nullptr;
     packet = nullptr;

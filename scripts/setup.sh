@@ -6,7 +6,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
-DEBIAN_PACKAGES=(g++ make pkg-config libavcodec-dev libavutil-dev libswscale-dev libyuv-dev libgtest-dev ffmpeg)
+DEBIAN_PACKAGES=(g++ make pkg-config libavcodec-dev libavutil-dev libswscale-dev libyuv-dev libgtest-dev libjpeg-dev ffmpeg)
 
 install_debian_packages() {
     local missing=()

@@ -37,3 +37,23 @@ echo "== Python tests"
 cd "$ROOT"
 # C stdout stays buffered, as on users' machines, whatever the calling environment says.
 env -u PYTHONUNBUFFERED python -m pytest tests/python -q
+rm -f "/dev/shm/trelvo-tests-$$"
+
+# ---- Fuzzing the frame path ------------------------------------------------------------------
+# A clang build of the libFuzzer target (ASan+UBSan): every committed seed and reproducer once,
+# then about a minute of fuzzing from the seeds. A crash, leak or sanitizer report fails the run.
+echo "== Fuzzing the frame path"
+DEBIAN_PACKAGES=(clang libclang-rt-dev)
+install_debian_packages "${DEBIAN_PACKAGES[@]}"
+FUZZ_DIR="$ROOT/build/fuzz"
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_DIR" -G Ninja -DTRELVO_BUILD_FUZZER=ON -DTRELVO_BUILD_MODULE=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$FUZZ_DIR" -j "$JOBS" --target frame_path_fuzzer
+FUZZER="$FUZZ_DIR/fuzz/frame_path_fuzzer"
+FUZZ_WORK="$(mktemp -d)"
+mkdir -p "$FUZZ_WORK/corpus" "$FUZZ_WORK/artifacts"
+# The unsupported-subtype inputs print a line each; the fuzzer keeps stdout closed.
+"$FUZZER" -close_fd_mask=1 -artifact_prefix="$FUZZ_WORK/artifacts/" "$ROOT"/fuzz/reproducers/* "$ROOT"/fuzz/corpus/*
+"$FUZZER" -close_fd_mask=1 -max_total_time=60 -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/corpus" "$ROOT/fuzz/corpus"
+rm -rf "$FUZZ_WORK"

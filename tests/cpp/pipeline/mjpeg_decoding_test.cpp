@@ -1,6 +1,10 @@
 // Motion-JPEG samples through process_sample, against FFmpeg's own decode and a range-aware
-// libswscale conversion of the same JPEG.
+// libswscale conversion of the same JPEG, and against libjpeg's decode of JPEGs libjpeg wrote.
 #include "pipeline_test_support.h"
+
+#include "pipeline/jpeg_outline.h"
+
+#include <jpeglib.h>
 
 #include "pipeline/frame_decoder.h"
 
@@ -21,6 +25,7 @@ extern "C" {
 #include <memory>
 #include <string>
 
+using pipeline_test::make_guarded_sample;
 using pipeline_test::make_sample;
 using pipeline_test::take_all;
 
@@ -153,8 +158,6 @@ Accuracy measure(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 class MjpegDecodingTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The corrupt samples below make libavcodec complain on stderr; that is expected.
-        av_log_set_level(AV_LOG_QUIET);
         session.subtype = MFVideoFormat_MJPG;
         session.width = kWidth;
         session.height = kHeight;
@@ -193,26 +196,14 @@ TEST_F(MjpegDecodingTest, FullRangeJpegsMatchTheRangeAwareReference) {
     }
 }
 
-TEST_F(MjpegDecodingTest, UnconvertibleLayoutsQueueAndPrintNothing) {
+TEST_F(MjpegDecodingTest, FourFourFourAndGreyJpegsQueueAPicture) {
     const auto yuv444 = encode_jpeg(AV_PIX_FMT_YUVJ444P, kWidth, kHeight);
     const auto grey = encode_jpeg(AV_PIX_FMT_GRAY8, kWidth, kHeight, AV_CODEC_ID_JPEGLS);
     ASSERT_FALSE(yuv444.empty());
     ASSERT_FALSE(grey.empty());
-    // Both are real, decodable JPEGs of layouts the pipeline has no converter for.
-    FramePtr d444 = reference_decode(yuv444);
-    FramePtr dgrey = reference_decode(grey);
-    ASSERT_TRUE(d444);
-    ASSERT_TRUE(dgrey);
-    EXPECT_TRUE(d444->format == AV_PIX_FMT_YUVJ444P || d444->format == AV_PIX_FMT_YUV444P);
-    EXPECT_EQ(dgrey->format, AV_PIX_FMT_GRAY8);
-
-    ::testing::internal::CaptureStdout();
     process_sample(session, make_sample(yuv444).Get());
     process_sample(session, make_sample(grey).Get());
-    std::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(frames_waiting(session));
-    EXPECT_NE(session.mjpeg_decoder->codec_context, nullptr);  // decoding itself went fine
+    EXPECT_EQ(take_all(session).size(), 2u);
 }
 
 TEST_F(MjpegDecodingTest, BadSamplesAreDroppedSilentlyAndTheDecoderKeepsWorking) {
@@ -307,6 +298,314 @@ TEST_F(MjpegDecodingTest, ImpossibleCaptureSizesAreDroppedWithoutBuilding) {
         process_sample(session, make_sample(jpeg).Get());
         EXPECT_FALSE(frames_waiting(session));
         EXPECT_EQ(session.mjpeg_decoder->codec_context, nullptr);
+    }
+}
+
+
+// ---- JPEGs written and read back by libjpeg, independent of libavcodec ----------------------
+
+enum class Layout { s420, s422, s444, s440, s411, grey };
+
+const char* layout_name(Layout layout) {
+    switch (layout) {
+        case Layout::s420: return "4:2:0";
+        case Layout::s422: return "4:2:2";
+        case Layout::s444: return "4:4:4";
+        case Layout::s440: return "4:4:0";
+        case Layout::s411: return "4:1:1";
+        case Layout::grey: return "grey";
+    }
+    return "?";
+}
+
+struct JpegOptions {
+    bool progressive = false;
+    int restart_rows = 0;
+};
+
+// A smooth RGB picture over most of the range, so that range and matrix mistakes show while
+// chroma upsampling differences stay small.
+uint8_t pattern(int x, int y, int channel, int w, int h) {
+    switch (channel) {
+        case 0: return static_cast<uint8_t>(10 + 235 * x / std::max(w - 1, 1));
+        case 1: return static_cast<uint8_t>(240 - 220 * y / std::max(h - 1, 1));
+        default: return static_cast<uint8_t>(40 + 170 * (x + y) / std::max(w + h - 2, 1));
+    }
+}
+
+std::vector<uint8_t> libjpeg_encode(Layout layout, int w, int h, JpegOptions options = {}) {
+    jpeg_compress_struct cinfo;
+    jpeg_error_mgr error;
+    cinfo.err = jpeg_std_error(&error);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long out_size = 0;
+    jpeg_mem_dest(&cinfo, &out, &out_size);
+    cinfo.image_width = w;
+    cinfo.image_height = h;
+    const bool grey = layout == Layout::grey;
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 92, TRUE);
+    if (!grey) {
+        const int factors[][2] = {{2, 2}, {2, 1}, {1, 1}, {1, 2}, {4, 1}};
+        cinfo.comp_info[0].h_samp_factor = factors[static_cast<int>(layout)][0];
+        cinfo.comp_info[0].v_samp_factor = factors[static_cast<int>(layout)][1];
+        for (int c = 1; c < 3; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
+    }
+    if (options.progressive) jpeg_simple_progression(&cinfo);
+    cinfo.restart_in_rows = options.restart_rows;
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<uint8_t> row(static_cast<size_t>(w) * cinfo.input_components);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const int y = static_cast<int>(cinfo.next_scanline);
+        for (int x = 0; x < w; ++x) {
+            if (grey) {
+                row[x] = pattern(x, y, 0, w, h);
+            } else {
+                for (int c = 0; c < 3; ++c) row[x * 3 + c] = pattern(x, y, c, w, h);
+            }
+        }
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    std::vector<uint8_t> jpeg(out, out + out_size);
+    jpeg_destroy_compress(&cinfo);
+    std::free(out);
+    return jpeg;
+}
+
+// libjpeg's own decode as BGR24 rows of width x 3, with subsampled chroma repeated over the pixels it
+// covers (as `djpeg -nosmooth` makes it), which is how the pipeline upsamples too.
+std::vector<uint8_t> libjpeg_decode_bgr(const std::vector<uint8_t>& jpeg) {
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr error;
+    cinfo.err = jpeg_std_error(&error);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, jpeg.data(), static_cast<unsigned long>(jpeg.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.out_color_space = JCS_RGB;
+    cinfo.do_fancy_upsampling = FALSE;
+    jpeg_start_decompress(&cinfo);
+    const int w = static_cast<int>(cinfo.output_width);
+    std::vector<uint8_t> bgr(static_cast<size_t>(w) * cinfo.output_height * 3);
+    std::vector<uint8_t> row(static_cast<size_t>(w) * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const size_t y = cinfo.output_scanline;
+        JSAMPROW rows[] = {row.data()};
+        jpeg_read_scanlines(&cinfo, rows, 1);
+        for (int x = 0; x < w; ++x) {
+            for (int c = 0; c < 3; ++c) bgr[(y * w + x) * 3 + c] = row[x * 3 + 2 - c];
+        }
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return bgr;
+}
+
+// Offset of the first marker with this code, or 0.
+size_t marker_offset(const std::vector<uint8_t>& jpeg, uint8_t code) {
+    for (size_t i = 2; i + 1 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && jpeg[i + 1] == code) return i;
+    }
+    return 0;
+}
+
+// Where the entropy-coded data of the first scan begins.
+size_t scan_data_offset(const std::vector<uint8_t>& jpeg) {
+    const size_t sos = marker_offset(jpeg, 0xDA);
+    return sos + 2 + ((jpeg[sos + 2] << 8) | jpeg[sos + 3]);
+}
+
+std::vector<uint8_t> without_huffman_tables(const std::vector<uint8_t>& jpeg) {
+    std::vector<uint8_t> out(jpeg.begin(), jpeg.begin() + 2);
+    size_t at = 2;
+    while (at + 4 <= jpeg.size()) {
+        const uint8_t marker = jpeg[at + 1];
+        const size_t length = (jpeg[at + 2] << 8) | jpeg[at + 3];
+        if (marker == 0xDA) {
+            out.insert(out.end(), jpeg.begin() + at, jpeg.end());
+            break;
+        }
+        if (marker != 0xC4) out.insert(out.end(), jpeg.begin() + at, jpeg.begin() + at + 2 + length);
+        at += 2 + length;
+    }
+    return out;
+}
+
+int64_t decoded_frames(const AVCodecContext& context) {
+#if LIBAVCODEC_VERSION_MAJOR >= 60
+    return context.frame_num;
+#else
+    return context.frame_number;
+#endif
+}
+
+// The one picture a sample queues, or nothing.
+std::vector<uint8_t> relay_one(PyVideoCapture& session, const std::vector<uint8_t>& bytes) {
+    process_sample(session, make_guarded_sample(bytes).Get());
+    auto taken = take_all(session);
+    EXPECT_LE(taken.size(), 1u);
+    return taken.empty() ? std::vector<uint8_t>{} : taken[0].bytes;
+}
+
+TEST_F(MjpegDecodingTest, EveryLayoutMatchesLibjpegsDecode) {
+    // Only the two decoders' IDCTs and rounding differ; a range or matrix mistake costs far more
+    // (see the full-range test above).
+    for (Layout layout : {Layout::s420, Layout::s422, Layout::s444, Layout::s440, Layout::s411, Layout::grey}) {
+        for (auto [w, h] : {std::pair{kWidth, kHeight}, std::pair{33, 17}}) {
+            SCOPED_TRACE(std::string(layout_name(layout)) + " " + std::to_string(w) + "x" + std::to_string(h));
+            session.width = w;
+            session.height = h;
+            const auto jpeg = libjpeg_encode(layout, w, h);
+            const auto ours = relay_one(session, jpeg);
+            ASSERT_EQ(ours.size(), static_cast<size_t>(w) * h * 3);
+            const Accuracy accuracy = measure(ours, libjpeg_decode_bgr(jpeg));
+            std::printf("[ accuracy ] %s %dx%d against libjpeg: PSNR %.2f dB, max %d\n", layout_name(layout), w, h,
+                        accuracy.psnr, accuracy.max_error);
+            EXPECT_GE(accuracy.psnr, 50.0);
+            EXPECT_LE(accuracy.max_error, 4);
+        }
+    }
+}
+
+TEST_F(MjpegDecodingTest, CutOrCorruptJpegsAreDroppedAndWholeOnesShowUnchanged) {
+    ::testing::internal::CaptureStderr();
+    const JpegOptions baseline;
+    JpegOptions restarts;
+    restarts.restart_rows = 1;
+    JpegOptions progressive;
+    progressive.progressive = true;
+    for (auto [name, options] : {std::pair{"baseline", baseline}, std::pair{"restart markers", restarts},
+                                 std::pair{"progressive", progressive}}) {
+        SCOPED_TRACE(name);
+        const auto jpeg = libjpeg_encode(Layout::s420, kWidth, kHeight, options);
+        const auto whole = relay_one(session, jpeg);
+        ASSERT_FALSE(whole.empty());
+        // Missing only its end marker, the JPEG is whole and shows as it is.
+        EXPECT_EQ(relay_one(session, std::vector<uint8_t>(jpeg.begin(), jpeg.end() - 2)), whole);
+
+        // Cut anywhere else, in a buffer of its own length or padded with zeros as some cameras
+        // pad theirs: dropped, or (when only padding bits were lost) exactly the whole picture.
+        int dropped = 0;
+        int shown = 0;
+        for (size_t cut = scan_data_offset(jpeg); cut + 2 < jpeg.size(); ++cut) {
+            for (size_t zeros : {0, 256}) {
+                std::vector<uint8_t> sample(jpeg.begin(), jpeg.begin() + cut);
+                sample.resize(cut + zeros, 0x00);
+                const auto picture = relay_one(session, sample);
+                if (picture.empty()) {
+                    ++dropped;
+                } else {
+                    ++shown;
+                    EXPECT_EQ(picture, whole) << "cut at " << cut << " of " << jpeg.size() << ", zeros " << zeros;
+                }
+            }
+        }
+        std::printf("[ damage   ] %s: %d cut points dropped, %d shown whole\n", name, dropped, shown);
+        EXPECT_GT(dropped, 10 * shown);
+
+        // An end marker, or a run of bytes no Huffman code matches, in the middle of the scan.
+        const size_t middle = (scan_data_offset(jpeg) + jpeg.size()) / 2;
+        auto early_end = jpeg;
+        early_end.insert(early_end.begin() + middle, {0xFF, 0xD9});
+        EXPECT_TRUE(relay_one(session, early_end).empty());
+        auto garbage = jpeg;
+        for (size_t i = middle; i < middle + 8; i += 2) {
+            garbage[i] = 0xFF;
+            garbage[i + 1] = 0x00;
+        }
+        EXPECT_TRUE(relay_one(session, garbage).empty());
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(MjpegDecodingTest, JpegsWithoutHuffmanTablesDecodeAsWithThem) {
+    for (Layout layout : {Layout::s420, Layout::s422}) {
+        const auto jpeg = libjpeg_encode(layout, kWidth, kHeight);
+        const auto bare = without_huffman_tables(jpeg);
+        ASSERT_EQ(marker_offset(bare, 0xC4), 0u);
+        ASSERT_LT(bare.size(), jpeg.size());
+        const auto with_tables = relay_one(session, jpeg);
+        ASSERT_FALSE(with_tables.empty());
+        EXPECT_EQ(relay_one(session, bare), with_tables) << layout_name(layout);
+    }
+}
+
+TEST_F(MjpegDecodingTest, FrameHeaderOfAnotherSizeIsNeverDecoded) {
+    const auto jpeg = libjpeg_encode(Layout::s420, kWidth, kHeight);
+    ASSERT_FALSE(relay_one(session, jpeg).empty());
+    const AVCodecContext& context = *session.mjpeg_decoder->codec_context;
+    const int64_t frames = decoded_frames(context);
+    const size_t sof = marker_offset(jpeg, 0xC0);
+    ASSERT_NE(sof, 0u);
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    const std::pair<int, int> declared[] = {{0, 0}, {0, kHeight}, {kWidth, 0}, {16000, 16000}, {65535, 65535},
+                                            {32, 16}, {kWidth, kHeight + 1}, {kHeight, kWidth}};
+    for (auto [w, h] : declared) {
+        auto other = jpeg;
+        other[sof + 5] = static_cast<uint8_t>(h >> 8);
+        other[sof + 6] = static_cast<uint8_t>(h & 0xFF);
+        other[sof + 7] = static_cast<uint8_t>(w >> 8);
+        other[sof + 8] = static_cast<uint8_t>(w & 0xFF);
+        for (int i = 0; i < 50; ++i) EXPECT_TRUE(relay_one(session, other).empty()) << w << "x" << h;
+    }
+    // A second frame header of another size after the right one.
+    auto twice = jpeg;
+    std::vector<uint8_t> second(jpeg.begin() + sof, jpeg.begin() + sof + 2 + ((jpeg[sof + 2] << 8) | jpeg[sof + 3]));
+    second[3 + 2] = 0;
+    second[3 + 3] = 0;
+    twice.insert(twice.begin() + sof, second.begin(), second.end());
+    EXPECT_TRUE(relay_one(session, twice).empty());
+    std::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(decoded_frames(context), frames);
+    EXPECT_FALSE(relay_one(session, jpeg).empty());
+}
+
+TEST(JpegOutline, ReadsSizeEndAndProgressiveCompleteness) {
+    const auto baseline = libjpeg_encode(Layout::s422, 40, 24);
+    JpegOptions options;
+    options.progressive = true;
+    const auto progressive = libjpeg_encode(Layout::s420, 40, 24, options);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int32_t width, height;
+        bool has_scan, has_end, progressive, complete;
+    };
+    auto cut = [](const std::vector<uint8_t>& v, size_t n) { return std::vector<uint8_t>(v.begin(), v.begin() + n); };
+    const size_t last_scan = [&] {
+        size_t at = 0;
+        for (size_t i = 2; i + 1 < progressive.size(); ++i)
+            if (progressive[i] == 0xFF && progressive[i + 1] == 0xDA) at = i;
+        return at;
+    }();
+    const Case cases[] = {
+        {"baseline", baseline, 40, 24, true, true, false, false},
+        {"no end marker", cut(baseline, baseline.size() - 2), 40, 24, true, false, false, false},
+        {"headers only", cut(baseline, scan_data_offset(baseline) - 4), 40, 24, false, false, false, false},
+        {"progressive", progressive, 40, 24, true, true, true, true},
+        {"progressive, no end marker", cut(progressive, progressive.size() - 2), 40, 24, true, false, true, true},
+        {"progressive, last scan missing", cut(progressive, last_scan), 40, 24, true, false, true, false},
+        // The decoder reads such a JPEG all the same, and any frame header before a start of image.
+        {"no start of image", std::vector<uint8_t>(baseline.begin() + 2, baseline.end()), 40, 24, true, true, false,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const JpegOutline outline = outline_jpeg(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(outline.width, c.width);
+        EXPECT_EQ(outline.height, c.height);
+        EXPECT_EQ(outline.has_scan, c.has_scan);
+        EXPECT_EQ(outline.has_end, c.has_end);
+        EXPECT_EQ(outline.progressive, c.progressive);
+        EXPECT_EQ(outline.progressive_complete, c.complete);
+        EXPECT_TRUE(outline.sizes_agree);
     }
 }
 

@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +39,70 @@ inline Microsoft::WRL::ComPtr<IMFSample> make_sample(const std::vector<uint8_t>&
     EXPECT_TRUE(SUCCEEDED(MFCreateSample(sample.GetAddressOf())));
     if (!sample) return nullptr;
     EXPECT_TRUE(SUCCEEDED(sample->AddBuffer(buffer.Get())));
+    return sample;
+}
+
+// A media buffer whose bytes end exactly where an inaccessible page begins: reading one byte past
+// its length faults at once, whatever the sanitizer sees (FFmpeg and libyuv are not instrumented).
+class GuardedBuffer final : public IMFMediaBuffer {
+public:
+    explicit GuardedBuffer(const std::vector<uint8_t>& bytes) : length_(bytes.size()) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        data_pages_ = (length_ + page - 1) / page;
+        mapping_size_ = (data_pages_ + 1) * page;
+        void* mapping = mmap(nullptr, mapping_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping == MAP_FAILED) return;
+        mapping_ = static_cast<uint8_t*>(mapping);
+        mprotect(mapping_ + data_pages_ * page, page, PROT_NONE);
+        data_ = mapping_ + data_pages_ * page - length_;
+        if (length_ != 0) std::memcpy(data_, bytes.data(), length_);
+    }
+    ~GuardedBuffer() {
+        if (mapping_ != nullptr) munmap(mapping_, mapping_size_);
+    }
+    bool valid() const { return mapping_ != nullptr; }
+    HRESULT QueryInterface(REFIID, void** object) override {
+        if (object) *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++references_; }
+    ULONG Release() override {
+        const ULONG left = --references_;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT Lock(BYTE** data, DWORD* max_length, DWORD* current_length) override {
+        *data = data_;
+        if (max_length) *max_length = static_cast<DWORD>(length_);
+        if (current_length) *current_length = static_cast<DWORD>(length_);
+        return S_OK;
+    }
+    HRESULT Unlock() override { return S_OK; }
+    HRESULT GetCurrentLength(DWORD* length) override {
+        *length = static_cast<DWORD>(length_);
+        return S_OK;
+    }
+    HRESULT SetCurrentLength(DWORD) override { return E_NOTIMPL; }
+    HRESULT GetMaxLength(DWORD* length) override {
+        *length = static_cast<DWORD>(length_);
+        return S_OK;
+    }
+
+private:
+    std::atomic<ULONG> references_{1};
+    size_t length_ = 0;
+    size_t data_pages_ = 0;
+    size_t mapping_size_ = 0;
+    uint8_t* mapping_ = nullptr;
+    uint8_t* data_ = nullptr;
+};
+
+// A sample of one guarded buffer holding exactly `bytes`.
+inline Microsoft::WRL::ComPtr<IMFSample> make_guarded_sample(const std::vector<uint8_t>& bytes) {
+    auto* buffer = new GuardedBuffer(bytes);
+    Microsoft::WRL::ComPtr<IMFSample> sample;
+    if (buffer->valid() && SUCCEEDED(MFCreateSample(sample.GetAddressOf()))) sample->AddBuffer(buffer);
+    buffer->Release();
     return sample;
 }
 

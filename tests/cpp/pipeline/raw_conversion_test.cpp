@@ -17,6 +17,7 @@ extern "C" {
 #include <thread>
 
 using pipeline_test::clamp_byte;
+using pipeline_test::make_guarded_sample;
 using pipeline_test::make_sample;
 using pipeline_test::take_all;
 
@@ -235,6 +236,54 @@ TEST_P(RawConversionTest, ShortSampleIsDroppedAndExactOneQueued) {
         process_sample(session, make_sample(p.sample).Get());
         EXPECT_EQ(take_all(session).size(), 1u);
     }
+}
+
+// Sizes at which libswscale's vector code reads past a packed sample and writes past a packed
+// BGR24 picture (widths below 16, or with width mod 16 >= 8), common camera sizes among them.
+// Each runs in a few sessions of one process: heap damage from a write past a picture shows up
+// when a later session frees its buffers. The picture must be the one the same bytes give from a
+// roomy buffer (accuracy itself is the test above).
+TEST_P(RawConversionTest, SamplesEndingAtAGuardPageConvertAtEverySize) {
+    const Raw f = GetParam();
+    const std::pair<int, int> sizes[] = {{424, 240}, {176, 144}, {360, 640}, {321, 241}, {16, 8},
+                                         {8, 8},     {24, 8},    {1, 8},     {2, 2},     {1, 1}};
+    for (auto [w, h] : sizes) {
+        SCOPED_TRACE(std::string(raw_name(f)) + " " + std::to_string(w) + "x" + std::to_string(h));
+        const RawPicture p = make_raw(f, w, h);
+        configure(f, w, h);
+        process_sample(session, make_sample(p.sample, p.sample.size() + 4096).Get());
+        const auto roomy = take_all(session);
+        ASSERT_EQ(roomy.size(), 1u);
+        for (int round = 0; round < 3; ++round) {
+            PyVideoCapture fresh;
+            fresh.subtype = raw_subtype(f);
+            fresh.width = w;
+            fresh.height = h;
+            auto sample = make_guarded_sample(p.sample);
+            ASSERT_TRUE(sample);
+            process_sample(fresh, sample.Get());
+            process_sample(fresh, sample.Get());
+            auto taken = take_all(fresh);
+            ASSERT_EQ(taken.size(), 2u);
+            ASSERT_EQ(taken[1].stride, w * 3);
+            ASSERT_EQ(taken[1].bytes.size(), static_cast<size_t>(w) * h * 3);
+            EXPECT_EQ(taken[1].bytes, roomy[0].bytes);
+            if (w <= 64) EXPECT_LE(compare(taken[1].bytes, p.expected_bgr).max_error, f == Raw::rgb24 ? 0 : kMaxLevelError);
+        }
+    }
+}
+
+TEST_P(RawConversionTest, SampleIsCopiedOnlyWhenItsBufferEndsTooClose) {
+    const Raw f = GetParam();
+    configure(f, 33, 17);
+    const RawPicture p = make_raw(f, 33, 17);
+    process_sample(session, make_sample(p.sample, p.sample.size() + kSourceSlack).Get());
+    EXPECT_EQ(session.sample_copy, nullptr);  // read in place
+    process_sample(session, make_sample(p.sample, p.sample.size() + kSourceSlack - 1).Get());
+    EXPECT_NE(session.sample_copy, nullptr);
+    const auto taken = take_all(session);
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0].bytes, taken[1].bytes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, RawConversionTest,

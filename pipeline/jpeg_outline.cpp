@@ -1,0 +1,163 @@
+#include "pipeline/jpeg_outline.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint8_t kSof0 = 0xC0;
+constexpr uint8_t kSof1 = 0xC1;
+constexpr uint8_t kSof2 = 0xC2;
+constexpr uint8_t kSof3 = 0xC3;
+constexpr uint8_t kDht = 0xC4;
+constexpr uint8_t kSoi = 0xD8;
+constexpr uint8_t kEoi = 0xD9;
+constexpr uint8_t kSos = 0xDA;
+constexpr uint8_t kDqt = 0xDB;
+constexpr uint8_t kDri = 0xDD;
+constexpr uint8_t kSofLs = 0xF7;
+constexpr uint8_t kLse = 0xF8;
+constexpr uint8_t kCom = 0xFE;
+constexpr int kMaxComponents = 4;  // libavcodec's limit
+
+bool is_rst(uint8_t marker) { return marker >= 0xD0 && marker <= 0xD7; }
+bool is_app(uint8_t marker) { return marker >= 0xE0 && marker <= 0xEF; }
+bool is_decoded_frame_header(uint8_t marker) {
+    return marker == kSof0 || marker == kSof1 || marker == kSof2 || marker == kSof3 || marker == kSofLs;
+}
+// Segments the decoder skips by their length. Inside any other segment it looks for markers in the
+// payload, so the walk does the same there and sees every frame header the decoder would.
+bool skipped_by_length(uint8_t marker) {
+    return is_app(marker) || marker == kCom || marker == kDqt || marker == kDht || marker == kDri ||
+           marker == kLse || is_decoded_frame_header(marker);
+}
+
+uint16_t read_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+// Which coefficients of each component have been sent to their last bit (progressive scans).
+struct ProgressiveCoverage {
+    int components = 0;
+    uint8_t ids[kMaxComponents] = {};
+    uint64_t finished[kMaxComponents] = {};
+
+    void set_components(const uint8_t* sof_payload, size_t available) {
+        components = 0;
+        if (available < 6) return;
+        const int count = sof_payload[5];
+        for (int i = 0; i < count && i < kMaxComponents && 6 + 3 * size_t(i) < available; ++i) {
+            ids[i] = sof_payload[6 + 3 * i];
+            components = i + 1;
+        }
+        if (count > kMaxComponents) components = 0;  // the decoder rejects these anyway
+        std::memset(finished, 0, sizeof(finished));
+    }
+
+    void add_scan(const uint8_t* sos_payload, size_t available) {
+        if (available < 1) return;
+        const size_t count = sos_payload[0];
+        if (available < 1 + 2 * count + 3) return;
+        const int start = sos_payload[1 + 2 * count];
+        const int end = sos_payload[2 + 2 * count];
+        const int low_bit = sos_payload[3 + 2 * count] & 0x0F;
+        if (low_bit != 0 || start > end || end > 63) return;  // not the last bit of anything
+        const uint64_t bits = (end == 63 ? ~uint64_t(0) : (uint64_t(1) << (end + 1)) - 1) & ~((uint64_t(1) << start) - 1);
+        for (size_t k = 0; k < count; ++k) {
+            for (int c = 0; c < components; ++c) {
+                if (ids[c] == sos_payload[1 + 2 * k]) finished[c] |= bits;
+            }
+        }
+    }
+
+    bool complete() const {
+        if (components == 0) return false;
+        for (int c = 0; c < components; ++c) {
+            if (finished[c] != ~uint64_t(0)) return false;
+        }
+        return true;
+    }
+};
+
+// The next marker at or after `at` inside entropy-coded data: 0xFF then a byte that is not a
+// stuffing zero, a fill 0xFF or a restart marker. Returns the offset of its 0xFF, or `length`.
+size_t next_marker_in_scan(const uint8_t* data, size_t length, size_t at) {
+    while (at + 1 < length) {
+        const void* hit = std::memchr(data + at, 0xFF, length - at - 1);
+        if (hit == nullptr) return length;
+        at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+        const uint8_t next = data[at + 1];
+        if (next >= 0xC0 && next != 0xFF && !is_rst(next)) return at;
+        at += 1;
+    }
+    return length;
+}
+
+}  // namespace
+
+JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
+    JpegOutline outline;
+    if (data == nullptr || length < 4) return outline;
+    ProgressiveCoverage coverage;
+    // From the first byte: the decoder takes markers before (or without) a start of image too.
+    size_t at = 0;
+    bool in_scan = false;
+    while (at + 1 < length) {
+        if (in_scan) {
+            at = next_marker_in_scan(data, length, at);
+            in_scan = false;
+            continue;
+        }
+        if (data[at] != 0xFF) {
+            // Stray bytes between segments (or padding after the image): the decoder steps over
+            // them to the next 0xFF too.
+            const void* hit = std::memchr(data + at, 0xFF, length - at);
+            if (hit == nullptr) break;
+            at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+            continue;
+        }
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xFF || marker < 0xC0 || is_rst(marker) || marker == kSoi) {
+            at += 1 + (marker != 0xFF);
+            continue;
+        }
+        if (marker == kEoi) {
+            // The decoder may read on past an end marker (a second field, or no picture yet), so
+            // the walk goes on too: a frame header after it counts as well.
+            if (outline.has_scan) outline.has_end = true;
+            at += 2;
+            continue;
+        }
+        if (at + 4 > length) break;
+        const size_t segment = read_be16(data + at + 2);
+        const uint8_t* payload = data + at + 4;
+        const size_t available = length - (at + 4);
+        if (is_decoded_frame_header(marker)) {
+            ++outline.frame_headers;
+            if (available >= 5) {
+                const int32_t height = read_be16(payload + 1);
+                const int32_t width = read_be16(payload + 3);
+                if (outline.frame_headers == 1) {
+                    outline.width = width;
+                    outline.height = height;
+                    outline.progressive = marker == kSof2;
+                    if (outline.progressive) coverage.set_components(payload, available);
+                } else if (width != outline.width || height != outline.height) {
+                    outline.sizes_agree = false;
+                }
+            } else {
+                outline.sizes_agree = false;
+            }
+        } else if (marker == kSos) {
+            if (outline.frame_headers > 0 && segment <= available + 2) outline.has_scan = true;
+            if (outline.progressive) coverage.add_scan(payload, available);
+            at += 2 + segment;
+            in_scan = true;
+            continue;
+        }
+        at += skipped_by_length(marker) ? 2 + segment : 2;
+    }
+    if (outline.frame_headers == 0) {
+        outline.width = 0;
+        outline.height = 0;
+    }
+    outline.progressive_complete = outline.progressive && coverage.complete();
+    return outline;
+}
