@@ -70,7 +70,7 @@ struct Quirks {
     uint32_t empty_every = 0;       // every Nth frame comes with bytesused 0
     uint32_t zero_padding = 0;      // zero bytes after each frame, counted in bytesused
     bool zero_first_frame = false;  // the first frame of each stream is all zeros, full length
-    uint32_t lost_after = 0;        // after this many frames the device fails, once ...
+    uint32_t lost_after = 0;        // after this many frames are read the device fails, once ...
     int lost_errno = ENODEV;        // ... unplugged (ENODEV) or with its queue in error (EIO)
     int replug_after_ms = -1;       // an unplugged device comes back after this long
 };
@@ -710,7 +710,8 @@ void Registry::lose_locked(Node& n) {
 void Registry::produce_locked(Node& n, Clock::time_point now) {
     const Quirks& q = n.desc.quirks;
     if (q.lost_after && !n.lost && n.produced >= q.lost_after) {
-        lose_locked(n);
+        // The reader gets every frame captured before the loss, so that "after N frames" is exact.
+        if (n.done.empty()) lose_locked(n);
         return;
     }
     Buffer* buf = nullptr;
