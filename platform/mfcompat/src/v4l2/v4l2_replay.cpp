@@ -66,7 +66,7 @@ struct Recording {
 };
 
 struct Quirks {
-    uint32_t error_every = 0;       // every Nth frame comes flagged V4L2_BUF_FLAG_ERROR, half filled
+    uint32_t error_every = 0;       // every Nth frame comes flagged V4L2_BUF_FLAG_ERROR
     uint32_t empty_every = 0;       // every Nth frame comes with bytesused 0
     uint32_t zero_padding = 0;      // zero bytes after each frame, counted in bytesused
     bool zero_first_frame = false;  // the first frame of each stream is all zeros, full length
@@ -741,10 +741,7 @@ void Registry::produce_locked(Node& n, Clock::time_point now) {
             std::memset(buf->memory.data() + used, 0, pad);
             used += pad;
         }
-        if (q.error_every && number % q.error_every == 0) {
-            flags |= V4L2_BUF_FLAG_ERROR;
-            used /= 2;  // the transfer broke off
-        }
+        if (q.error_every && number % q.error_every == 0) flags |= V4L2_BUF_FLAG_ERROR;
         if (q.empty_every && number % q.empty_every == 0) used = 0;
     }
     auto since_epoch = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
