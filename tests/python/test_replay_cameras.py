@@ -41,6 +41,9 @@ def listing(subtype, *sizes):
 
 # Whole fps of the C920 class: 30, 24, 20, 15, 10, 7.5 and 5 fps.
 C920_RATES = "30 24 20 15 10 7 5"
+C920_MIDDLE = ["320x180", "320x240", "352x288", "432x240", "640x360", "800x448", "800x600", "864x480", "960x720",
+               "1024x576", "1280x720", "1600x896"]
+C920_COMPRESSED = ["640x480", "160x90", "160x120", "176x144"] + C920_MIDDLE + ["1920x1080"]
 # 27.5, 22.5, 17.5, 12.5 and 7.5 fps truncate.
 FRACTIONAL_RATES = "30 27 25 22 20 17 15 12 10 7 5"
 # A stepwise range of 32x32 - 2592x1944 in steps of 2 becomes its ends and the common sizes in it,
@@ -58,10 +61,14 @@ def stepwise(subtype):
 # camera offers nothing the relay can decode)
 RECORDED = {
     "logitech-c920.json": (
+        # Sizes whose intervals the posts do not show stream at the node's current 30 fps.
         "HD Pro Webcam C920", "/dev/v4l/by-id/usb-046d_HD_Pro_Webcam_C920-video-index0",
-        listing("YUY2", "640x480: " + C920_RATES, "160x90: 30", "1920x1080: 5", "2304x1296: 2", "2304x1536: 2")
-        + listing(fourcc_name("H264"), "640x480: 30 24 20"),
-        (160, 90, 30, "YUY2")),
+        listing("YUY2", "640x480: " + C920_RATES, "160x90: " + C920_RATES, "160x120: " + C920_RATES,
+                "176x144: 30 24 20 15 10", *(s + ": 30" for s in C920_MIDDLE), "1920x1080: 5", "2304x1296: 2",
+                "2304x1536: 2")
+        + listing(fourcc_name("H264"), "640x480: 30 24 20", *(s + ": 30" for s in C920_COMPRESSED[1:]))
+        + listing("MJPEG", *(s + ": 30" for s in C920_COMPRESSED)),
+        (320, 240, 30, "MJPEG")),
     "logitech-c930e.json": (
         # 640x480 lists its six intervals twice, and appears once per rate.
         "Logitech Webcam C930e", "/dev/v4l/by-id/usb-046d_Logitech_Webcam_C930e-video-index0",
