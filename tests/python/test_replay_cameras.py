@@ -273,3 +273,14 @@ def test_command_line_lists_the_recorded_cameras():
         assert name in out.stdout
     assert "/dev/v4l/by-id/usb-046d_Logitech_Webcam_C930e-video-index0" in out.stdout
     assert "640x360 @ 30 fps YUY2" in out.stdout
+
+
+def test_unreadable_description_gives_no_cameras_and_says_why(replay, tmp_path, capfd):
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"nodes": [{"path": "/dev/video0", "card": "x", "capabilities": 1,\n'
+                   '  "formats": [{"fourcc": "MJPG", "sizes": ["640x480: 30"]}]}]}')
+    replay(bad)
+    capfd.readouterr()
+    assert trelvo.VideoCapture().enumerate_cameras() == []
+    err = capfd.readouterr().err
+    assert err == f"{VARIABLE}: {bad}: an interval is N/D seconds: \"30\"\n"
