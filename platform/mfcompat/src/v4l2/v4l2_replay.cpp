@@ -498,7 +498,6 @@ struct Machine {
     std::vector<std::unique_ptr<Node>> nodes;
     // Buffers still mapped when their node was unplugged or their owner closed; freed on unmap.
     std::vector<std::unique_ptr<Buffer>> orphans;
-    bool retired = false;
 };
 
 struct File {
@@ -593,8 +592,8 @@ Registry::Registry() {
 
 void Registry::install_locked(std::unique_ptr<Machine> m) {
     if (current_) {
-        // The old machine's devices are unplugged; buffers still mapped stay until unmapped.
-        current_->retired = true;
+        // The old machine's devices are unplugged; buffers still mapped stay until unmapped. The
+        // machine itself is kept, as descriptors of it may still be open.
         for (auto& n : current_->nodes) {
             n->present = false;
             n->replug_pending = false;
