@@ -227,6 +227,18 @@ def test_relay_drops_what_it_cannot_use_and_goes_on(replay, tmp_path, c_output, 
     assert c_output() == ""  # dropped without a word, not even libavcodec's
 
 
+def test_camera_of_only_broken_frames_starts_and_stops(replay, tmp_path, recording, c_output):
+    # Every buffer flagged: nothing reaches the virtual camera, but nothing waits forever either.
+    replay(small_camera(tmp_path, {"error_every": 1}))
+    cap = replay.session()
+    assert cap.start("/dev/v4l/by-id/usb-Quirky_Cam-video-index0", "", 64, 48, 30, "MJPEG", 0) is True
+    time.sleep(0.3)
+    assert cap.is_running()
+    cap.stop()
+    assert recording.counts().frames_sent == 0
+    assert c_output() == ""
+
+
 def _wait_for(c_output, line, seen, timeout=10.0):
     deadline = time.monotonic() + timeout
     while line not in seen[0]:

@@ -240,14 +240,17 @@ TEST_P(QuirkyStream, ReaderGetsOnlyWholePictures) {
     const std::string quirks = GetParam().quirks;
     const bool zero_first = quirks.find("zero_first_frame") != std::string::npos;
     const bool padded = quirks.find("zero_padding") != std::string::npos;
-    int seen[2] = {0, 0};
+    int seen[2] = {0, 0}, gaps = 0;
     for (int i = 0; i < 12; ++i) {
         ReadResult r = stream->read();
         ASSERT_EQ(r.hr, S_OK) << "read " << i;
-        ASSERT_TRUE(r.has_sample);
+        if (!r.has_sample) {
+            ++gaps;  // a dropped frame
+            continue;
+        }
         if (zero_first && i == 0) {
             // The backend cannot tell; the decoder drops it later.
-            EXPECT_EQ(r.data.size(), size_t(64 * 48 * 2));
+            EXPECT_GE(r.data.size(), size_t(64 * 48 * 2));  // the whole buffer
             EXPECT_TRUE(std::all_of(r.data.begin(), r.data.end(), [](uint8_t b) { return b == 0; }));
             continue;
         }
@@ -262,8 +265,13 @@ TEST_P(QuirkyStream, ReaderGetsOnlyWholePictures) {
         ++seen[which];
     }
     EXPECT_GT(seen[0], 0);
-    if (GetParam().only_first) EXPECT_EQ(seen[1], 0);
-    else EXPECT_GT(seen[1], 0);
+    if (GetParam().only_first) {
+        EXPECT_EQ(seen[1], 0);
+        EXPECT_GT(gaps, 0);
+    } else {
+        EXPECT_GT(seen[1], 0);
+        EXPECT_EQ(gaps, 0);
+    }
     stream.reset();
 }
 
@@ -332,6 +340,62 @@ TEST_F(Replay, ShutdownWakesAReadWaitingForTheNextFrame) {
     EXPECT_EQ(stream->read().hr, MF_E_SHUTDOWN);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
     stopper.join();
+}
+
+}  // namespace
+
+namespace {
+
+// Generated pictures of every renderable format at sizes no SIMD width divides, and at 1x1.
+TEST_F(Replay, GeneratedPicturesFillOddSizesExactly) {
+    TempFile file(R"({"nodes": [{"path": "/dev/video0", "card": "Odd", "capabilities": "0x04200001",
+        "formats": [{"fourcc": "YUYV", "stepwise": "2x1 - 640x480 step 2x1", "intervals": "1/200"},
+                    {"fourcc": "NV12", "continuous": "1x1 - 640x480", "intervals": "1/200"},
+                    {"fourcc": "YU12", "continuous": "1x1 - 640x480", "intervals": "1/200"},
+                    {"fourcc": "BGR3", "continuous": "1x1 - 640x480", "intervals": "1/200"},
+                    {"fourcc": "P010", "continuous": "1x1 - 640x480", "intervals": "1/200"},
+                    {"fourcc": "MJPG", "continuous": "1x1 - 640x480", "intervals": "1/200"}]}]})");
+    ASSERT_TRUE(install(file.path()));
+    auto list = devices();
+    ASSERT_EQ(list.size(), 1u);
+    ASSERT_EQ(list[0]->activate(), S_OK);
+    struct Case {
+        GUID subtype;
+        uint32_t width, height;
+        size_t bytes;  // 0: compressed
+    };
+    const Case cases[] = {
+        {MFVideoFormat_YUY2, 321, 241, 0},  // the driver answers 320 wide, which the backend refuses
+        {MFVideoFormat_YUY2, 424, 240, 424 * 240 * 2},
+        {MFVideoFormat_NV12, 321, 241, 321 * 241 + 2 * 161 * 121},
+        {MFVideoFormat_I420, 321, 241, 321 * 241 + 2 * 161 * 121},
+        {MFVideoFormat_I420, 1, 1, 3},
+        {MFVideoFormat_RGB24, 321, 241, 321 * 241 * 3},
+        {MFVideoFormat_P010, 321, 241, (321 * 241 + 2 * 161 * 121) * 2},
+        {MFVideoFormat_MJPG, 321, 241, 0},
+        {MFVideoFormat_MJPG, 1, 1, 0},
+    };
+    for (const Case& c : cases) {
+        std::unique_ptr<CameraStream> stream;
+        HRESULT hr = list[0]->open_stream(RequestedFormat{c.subtype, c.width, c.height, 200, 1}, &stream);
+        if (c.subtype == MFVideoFormat_YUY2 && c.width % 2) {
+            EXPECT_EQ(hr, MF_E_INVALIDMEDIATYPE);
+            continue;
+        }
+        ASSERT_EQ(hr, S_OK) << c.width << "x" << c.height;
+        for (int i = 0; i < 3; ++i) {
+            ReadResult r = stream->read();
+            ASSERT_EQ(r.hr, S_OK);
+            ASSERT_TRUE(r.has_sample);
+            if (c.bytes) {
+                EXPECT_EQ(r.data.size(), c.bytes) << c.width << "x" << c.height;
+            } else {
+                ASSERT_GE(r.data.size(), 4u);
+                EXPECT_EQ(r.data[0], 0xFF);
+                EXPECT_EQ(r.data[r.data.size() - 1], 0xD9);
+            }
+        }
+    }
 }
 
 }  // namespace

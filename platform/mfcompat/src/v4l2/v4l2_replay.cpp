@@ -250,7 +250,13 @@ uint32_t frame_bytes(uint32_t fourcc, uint32_t w, uint32_t h) {
         case V4L2_PIX_FMT_GREY:
             n = px;
             break;
-        default:  // YUYV and the like, and the buffer size UVC gives compressed formats
+        case V4L2_PIX_FMT_MJPEG:
+        case V4L2_PIX_FMT_JPEG:
+        case V4L2_PIX_FMT_H264:
+            // As large as a raw 4:2:2 picture, and never too small for a tiny picture's headers.
+            n = std::max<uint64_t>(px * 2, 64 * 1024);
+            break;
+        default:  // YUYV and the like
             n = px * 2;
     }
     return n > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(n);
