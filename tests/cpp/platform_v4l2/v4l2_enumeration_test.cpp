@@ -202,18 +202,29 @@ TEST_F(V4l2Enumeration, OddDriverAnswersAreSkippedOrBounded) {
     EXPECT_EQ(f[0].height, 240u);
     EXPECT_EQ(f[0].rate_numerator, 30u);
     EXPECT_EQ(f[0].rate_denominator, 1u);
-    // A format without sizes, or sizes without rates, keeps what the driver did give.
+    // A format without sizes keeps what the driver did give; sizes without rates stream at the
+    // node's current rate.
     EXPECT_TRUE(f[1].has_subtype);
     EXPECT_EQ(f[1].subtype, MFVideoFormat_YUY2);
     EXPECT_FALSE(f[1].has_frame_size);
     EXPECT_EQ(f[2].subtype, MFVideoFormat_NV12);
     EXPECT_TRUE(f[2].has_frame_size);
-    EXPECT_FALSE(f[2].has_frame_rate);
+    EXPECT_TRUE(f[2].has_frame_rate);
+    EXPECT_EQ(f[2].rate_numerator, 30u);
+    EXPECT_EQ(f[2].rate_denominator, 1u);
     EXPECT_EQ(f[3].subtype, MFVideoFormat_I420);
     EXPECT_FALSE(f[3].has_frame_size);
     EXPECT_EQ(f[4].subtype, MFVideoFormat_RGB24);
     EXPECT_TRUE(f[4].has_frame_size);
-    EXPECT_FALSE(f[4].has_frame_rate);
+    EXPECT_TRUE(f[4].has_frame_rate);
+    // Without even a current rate, those sizes have none.
+    fake_.node("/dev/video7").fail_request = VIDIOC_G_PARM;
+    fake_.node("/dev/video7").fail_request_errno = ENOTTY;
+    auto without = mfcompat::v4l2_enumerate_devices()[2]->native_formats();
+    ASSERT_EQ(without.size(), 5u);
+    EXPECT_TRUE(without[2].has_frame_size);
+    EXPECT_FALSE(without[2].has_frame_rate);
+    EXPECT_FALSE(without[4].has_frame_rate);
 
     // A list that never ends is cut off; the device stays usable.
     auto& e = devices[3];

@@ -164,11 +164,17 @@ TEST_F(V4l2Stream, OddBuffersGiveBoundedDataOrAClearFailure) {
     ASSERT_EQ(r.hr, S_OK);
     EXPECT_EQ(r.data, bytes);  // cut at the mapped length, not past it
 
-    // A frame the driver marks as corrupt is skipped; the next good one is delivered.
+    // A frame the driver marks as corrupt, or an empty one, is a good read without a sample; the
+    // next good one is delivered.
     fake_.node(kUvc).report_bytesused_beyond_length = false;
     fake_.push_frame(kUvc, frame_bytes(1, 100), timeval{2, 0}, V4L2_BUF_FLAG_ERROR);
     fake_.push_frame(kUvc, {}, timeval{3, 0});  // empty
     fake_.push_frame(kUvc, frame_bytes(2, 100), timeval{4, 0});
+    for (int dropped = 0; dropped < 2; ++dropped) {
+        r = stream->read();
+        EXPECT_EQ(r.hr, S_OK);
+        EXPECT_FALSE(r.has_sample);
+    }
     r = stream->read();
     ASSERT_TRUE(r.has_sample);
     EXPECT_EQ(r.data, frame_bytes(2, 100));

@@ -218,8 +218,19 @@ std::vector<Rate> reduce_interval_range(const v4l2_frmival_stepwise& r) {
     return rates;
 }
 
+// The interval the node is set to, as a rate; false when the driver does not say.
+static bool current_rate(const V4l2Syscalls* sys, int fd, Rate* rate) {
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    return xioctl(sys, fd, VIDIOC_G_PARM, &parm) == 0 && rate_from_interval(parm.parm.capture.timeperframe, rate);
+}
+
 void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeFormat>* formats,
                          std::vector<uint32_t>* pixel_formats) {
+    // Drivers with stepwise sizes often list no intervals (the Raspberry Pi camera's, for one); such
+    // a size streams at the node's current rate, asked for once.
+    bool asked_current = false, has_current = false;
+    Rate current{};
     for (uint32_t i = 0; i < kMaxListEntries; ++i) {
         v4l2_fmtdesc desc{};
         desc.index = i;
@@ -243,6 +254,13 @@ void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeForm
             sized.width = size.width;
             sized.height = size.height;
             std::vector<Rate> rates = list_rates(sys, fd, pf, size);
+            if (rates.empty()) {
+                if (!asked_current) {
+                    asked_current = true;
+                    has_current = current_rate(sys, fd, &current);
+                }
+                if (has_current) rates.push_back(current);
+            }
             if (rates.empty()) {
                 formats->push_back(sized);
                 continue;

@@ -231,10 +231,10 @@ ReadResult StreamCore::read() {
             result.has_sample = true;
             return result;
         }
-        if (requeue_err) {
-            result.hr = failure_;
-            return result;
-        }
+        if (requeue_err) result.hr = failure_;
+        // A dropped frame ends the read without a sample, as a gap in the stream does: a camera
+        // that sends only broken frames must not hold its reader (and a starting session) forever.
+        return result;
     }
 }
 

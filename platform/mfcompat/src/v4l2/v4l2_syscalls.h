@@ -35,8 +35,9 @@ struct V4l2Syscalls {
 // The table of the running kernel.
 MFCOMPAT_API const V4l2Syscalls* v4l2_real_syscalls();
 
-// Installs a table for devices enumerated from now on; nullptr restores the real one. Devices and
-// streams keep the table they were created with, so it must outlive them.
+// Installs a table for devices enumerated from now on; nullptr restores the real one (or the replay
+// that TRELVO_V4L2_REPLAY names). Devices and streams keep the table they were created with, so it
+// must outlive them.
 MFCOMPAT_API void v4l2_set_syscalls(const V4l2Syscalls* table);
 
 // The table in use for new devices.
