@@ -43,7 +43,7 @@ default_mirror() {
         grep -hs '^[[:space:]]*URIs:' /etc/apt/sources.list.d/*.sources | sed 's/^[[:space:]]*URIs:[[:space:]]*//' | tr ' ' '\n'
         grep -hs '^[[:space:]]*deb[[:space:]]' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
             sed 's/\[[^]]*\]//' | awk '{print $2}'
-    } | grep -v -e security -e '^$' | head -n1
+    } 2>/dev/null | grep -v -e security -e '^$' | head -n1 || true
 }
 [ -n "$MIRROR" ] || MIRROR="$(default_mirror)"
 [ -n "$MIRROR" ] || { echo "no Debian mirror in the apt sources; pass --mirror URL" >&2; exit 1; }
