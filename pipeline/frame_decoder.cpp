@@ -23,7 +23,8 @@ extern "C" {
 
 namespace {
 
-constexpr int64_t kMaxInt32 = std::numeric_limits<int32_t>::max();
+// (max)(): windows.h defines a max macro unless NOMINMAX is set.
+constexpr int64_t kMaxInt32 = (std::numeric_limits<int32_t>::max)();
 
 // The RGB24 picture's size in 64 bits, or -1 when the size is not positive or the byte count
 // does not fit the 32-bit sizes that libavutil and libyuv take.

@@ -53,6 +53,7 @@ if [ -n "$(git -C "$ROOT" status --porcelain --untracked-files=no)" ]; then
 fi
 
 TARGET="$(mktemp -d "${TMPDIR:-/var/tmp}/trelvo-debian$RELEASE.XXXXXX")"
+chmod 0755 "$TARGET"  # it becomes the user's /
 LOG="$ROOT/build/check-debian-$RELEASE.log"
 mkdir -p "$ROOT/build"
 : >"$LOG"
@@ -110,12 +111,12 @@ echo "$USERNAME ALL=(ALL) NOPASSWD: ALL" >"$TARGET/etc/sudoers.d/$USERNAME"
 chmod 0440 "$TARGET/etc/sudoers.d/$USERNAME"
 mkdir -p "$TARGET$HOME_DIR/trelvo"
 git -C "$ROOT" archive --format=tar HEAD | tar -x -C "$TARGET$HOME_DIR/trelvo"
+chroot "$TARGET" chown -R "$USERNAME:$USERNAME" "$HOME_DIR"
 if [ -n "$PYENV_DIR" ]; then
     mkdir -p "$TARGET$HOME_DIR/.pyenv"
     mount --bind "$PYENV_DIR" "$TARGET$HOME_DIR/.pyenv"
     mount -o remount,bind,ro "$TARGET$HOME_DIR/.pyenv"
 fi
-chroot "$TARGET" chown -R "$USERNAME:$USERNAME" "$HOME_DIR"
 
 # Runs one command in the project as the new user, from a login shell's clean environment.
 USER_ID="$(chroot "$TARGET" id -u "$USERNAME")"

@@ -16,11 +16,14 @@ typedef uint64_t UINT64;
 typedef int64_t LONGLONG;
 typedef uint8_t BYTE;
 typedef int BOOL;
+// 16-bit like Windows' wchar_t, so text stays UTF-16; a literal of it is written OLESTR("..."),
+// which is L"..." on Windows: a u"..." literal would not compile there.
 typedef char16_t WCHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef WCHAR OLECHAR;
 typedef OLECHAR* LPOLESTR;
+#define OLESTR(str) u##str
 
 #ifndef TRUE
 #define TRUE 1
