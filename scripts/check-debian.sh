@@ -5,8 +5,9 @@
 #
 #   scripts/check-debian.sh 12|13 [--pyenv DIR] [--mirror URL] [--keep]
 #
-#   --pyenv DIR   make DIR (a pyenv root with a 3.13 built for that release) the user's ~/.pyenv,
-#                 read-only; Debian 12 has no Python 3.13 of its own
+#   --pyenv DIR   give the user DIR (a pyenv root with a 3.13 built for that release), read-only
+#                 at the same path (pyenv's builds are not relocatable) and as PYENV_ROOT;
+#                 Debian 12 has no Python 3.13 of its own
 #   --mirror URL  the Debian mirror; default: the one this machine's apt uses
 #   --keep        keep the root afterwards (its mounts are always removed)
 #
@@ -102,6 +103,15 @@ mount --bind /dev "$TARGET/dev"
 mount --bind /dev/pts "$TARGET/dev/pts"
 mount -t tmpfs -o mode=1777,nosuid,nodev shm "$TARGET/dev/shm"
 cp -L /etc/resolv.conf "$TARGET/etc/resolv.conf"
+echo "127.0.1.1 $(cat "$TARGET/etc/hostname" 2>/dev/null || hostname)" >>"$TARGET/etc/hosts"
+# Certificate authorities added on this machine (a network that inspects TLS) are trusted in the
+# root too, by the system and by pip.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+    mkdir -p "$TARGET/usr/local/share/ca-certificates"
+    cp /usr/local/share/ca-certificates/*.crt "$TARGET/usr/local/share/ca-certificates/"
+    chroot "$TARGET" update-ca-certificates >>"$LOG" 2>&1
+    printf '[global]\ncert = /etc/ssl/certs/ca-certificates.crt\n' >"$TARGET/etc/pip.conf"
+fi
 
 # A new user with sudo, and a clean copy of the committed project in their home.
 USERNAME=trelvo
@@ -112,10 +122,15 @@ chmod 0440 "$TARGET/etc/sudoers.d/$USERNAME"
 mkdir -p "$TARGET$HOME_DIR/trelvo"
 git -C "$ROOT" archive --format=tar HEAD | tar -x -C "$TARGET$HOME_DIR/trelvo"
 chroot "$TARGET" chown -R "$USERNAME:$USERNAME" "$HOME_DIR"
+USER_ENV=()
 if [ -n "$PYENV_DIR" ]; then
-    mkdir -p "$TARGET$HOME_DIR/.pyenv"
-    mount --bind "$PYENV_DIR" "$TARGET$HOME_DIR/.pyenv"
-    mount -o remount,bind,ro "$TARGET$HOME_DIR/.pyenv"
+    mkdir -p "$TARGET$PYENV_DIR"
+    mount --bind "$PYENV_DIR" "$TARGET$PYENV_DIR"
+    mount -o remount,bind,ro "$TARGET$PYENV_DIR"
+    # The user must reach it (e.g. under /root).
+    dir="$(dirname "$PYENV_DIR")"
+    while [ "$dir" != / ]; do chmod o+x "$TARGET$dir"; dir="$(dirname "$dir")"; done
+    USER_ENV+=(PYENV_ROOT="$PYENV_DIR")
 fi
 
 # Runs one command in the project as the new user, from a login shell's clean environment.
@@ -124,7 +139,7 @@ GROUP_ID="$(chroot "$TARGET" id -g "$USERNAME")"
 run_as_user() {
     chroot --userspec="$USER_ID:$GROUP_ID" --groups="$GROUP_ID" "$TARGET" \
         /usr/bin/env -i HOME="$HOME_DIR" USER="$USERNAME" LOGNAME="$USERNAME" \
-        PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 TERM=dumb \
+        PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 TERM=dumb "${USER_ENV[@]}" \
         /bin/bash -lc "cd ~/trelvo && $1"
 }
 

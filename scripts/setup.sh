@@ -27,13 +27,15 @@ install_debian_packages() {
     if ((${#missing[@]})); then
         echo "== installing Debian packages: ${missing[*]}"
         apt_update_once
-        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+        $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
 }
 
 # True when this Debian release packages Python 3.13 (Debian 13 and later).
 debian_has_python313() {
-    apt-cache policy python3.13 2>/dev/null | grep -q 'Candidate: [0-9]'
+    local policy
+    policy="$(apt-cache policy python3.13 2>/dev/null)"
+    [[ "$policy" == *"Candidate: "[0-9]* ]]
 }
 
 # Prints the path of an interpreter of the given minor version (3.13, 3.12) that can create a
