@@ -33,3 +33,6 @@ echo "== Python tests"
 cd "$ROOT"
 python -m pytest tests/python -q
 rm -f "/dev/shm/trelvo-tests-$$"
+
+echo "== Windows check (the system's code against mingw-w64's Windows SDK headers)"
+"$ROOT/scripts/check-windows.sh"
