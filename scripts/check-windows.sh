@@ -51,23 +51,16 @@ cd "$ROOT"
 mapfile -t SOURCES < <(find capture devices pipeline common bindings -name '*.cpp' | sort)
 mapfile -t HEADERS < <(find capture devices pipeline common bindings -name '*.h' | sort)
 
-# Compiles one unit; the log keeps its messages. Runs in the background, at most JOBS at a time.
+# Compiles one unit in the background, at most JOBS at a time. Any message (an error, a warning,
+# a note) fails the check; the log keeps it.
 JOBS="$(nproc)"
-pids=()
-failed=0
 compile() {
     local name="$1"
     shift
-    if ! "$CXX" "$@" >"$OUT/units/$name.log" 2>&1; then
-        return 1
-    fi
-    [ ! -s "$OUT/units/$name.log" ]  # a note without -Werror's failure still fails the check
-}
-wait_one() {
-    wait -n || failed=1
+    "$CXX" "$@" >"$OUT/units/$name.log" 2>&1 || echo "exit status $?" >>"$OUT/units/$name.log"
 }
 run() {
-    while (($(jobs -rp | wc -l) >= JOBS)); do wait_one; done
+    while (($(jobs -rp | wc -l) >= JOBS)); do wait -n || true; done
     compile "$@" &
 }
 
@@ -95,10 +88,15 @@ done
 run standins "${FLAGS[@]}" -c -o "$OUT/obj/standins.o" tests/windows/standins.cpp
 run trelvohdcam "${FLAGS[@]}" -shared -o "$OUT/trelvohdcam.dll" tests/windows/trelvohdcam_standin.cpp \
     -Wl,--out-implib,"$OUT/libtrelvohdcam.dll.a"
-while (($(jobs -rp | wc -l) > 0)); do wait_one; done
+wait
 
+failed=0
 for log in "$OUT"/units/*.log; do
-    [ -s "$log" ] && { echo "--- $(basename "$log" .log)"; cat "$log"; }
+    if [ -s "$log" ]; then
+        echo "--- $(basename "$log" .log)"
+        cat "$log"
+        failed=1
+    fi
 done
 if ((failed)); then
     echo "Windows check: the system's code does not compile cleanly for Windows (above)" >&2
