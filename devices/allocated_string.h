@@ -9,6 +9,6 @@
 WideString read_allocated_string(IMFAttributes* attributes, REFGUID key);
 
 // Takes over the reference that an array filled by MFEnumDeviceSources holds in `slot` and empties
-// the slot. Not ComPtr::Attach: mingw-w64's before version 12 adds a reference there, which
-// would keep every device alive.
+// the slot. Not ComPtr::Attach: some mingw-w64 versions add a reference there (Microsoft's does
+// not), which would keep every device alive.
 Microsoft::WRL::ComPtr<IMFActivate> take_device(IMFActivate*& slot);

@@ -1,7 +1,7 @@
 // Media Foundation source reader.
 #pragma once
 
-// As the SDK's header: it includes only mfobjects.h, so mfidl.h must come first.
+// Like the SDK's header, it does not include mfidl.h: include that first.
 #include <mfobjects.h>
 
 enum MF_SOURCE_READER_CONSTANTS : DWORD {
