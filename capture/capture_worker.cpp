@@ -5,6 +5,7 @@
 #include "devices/device_opening.h"
 #include "pipeline/frame_decoder.h"
 
+#include <mfidl.h>
 #include <mfreadwrite.h>
 #include <windows.h>
 #include <wrl/client.h>

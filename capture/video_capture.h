@@ -6,6 +6,7 @@
 #include "pipeline/frame_decoder.h"
 #include "pipeline/frame_queue.h"
 
+#include <mfidl.h>
 #include <mfreadwrite.h>
 #include <wrl/client.h>
 

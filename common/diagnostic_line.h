@@ -5,7 +5,14 @@
 #include <cstdarg>
 #include <cstdio>
 
-__attribute__((format(printf, 1, 2))) inline void diagnostic_line(const char* format, ...) {
+// GCC and Clang check the arguments against the format; MSVC has no such attribute.
+#if defined(__GNUC__) || defined(__clang__)
+#define DIAGNOSTIC_LINE_FORMAT __attribute__((format(printf, 1, 2)))
+#else
+#define DIAGNOSTIC_LINE_FORMAT
+#endif
+
+DIAGNOSTIC_LINE_FORMAT inline void diagnostic_line(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::vprintf(format, args);

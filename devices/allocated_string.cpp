@@ -10,3 +10,10 @@ WideString read_allocated_string(IMFAttributes* attributes, REFGUID key) {
     CoTaskMemFree(value);
     return text;
 }
+
+Microsoft::WRL::ComPtr<IMFActivate> take_device(IMFActivate*& slot) {
+    Microsoft::WRL::ComPtr<IMFActivate> device(slot);  // adds a reference
+    if (slot) slot->Release();                          // and drops the array's
+    slot = nullptr;
+    return device;
+}

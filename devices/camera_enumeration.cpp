@@ -91,8 +91,7 @@ std::vector<CameraInfo> enumerate_cameras() {
 
     LastRead last;
     for (UINT32 i = 0; i < count; ++i) {
-        ComPtr<IMFActivate> activate;
-        activate.Attach(devices[i]);
+        ComPtr<IMFActivate> activate = take_device(devices[i]);
         if (!activate) continue;
 
         CameraInfo info;

@@ -34,8 +34,7 @@ bool open_device(PyVideoCapture& session, const WideString& device_id, ComPtr<IM
     // Every device is visited; when several match, the last one wins.
     bool matched = false;
     for (UINT32 i = 0; i < count; ++i) {
-        ComPtr<IMFActivate> activate;
-        activate.Attach(devices[i]);
+        ComPtr<IMFActivate> activate = take_device(devices[i]);
         if (!activate) continue;
         if (read_allocated_string(activate.Get(), MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_SYMBOLIC_LINK) == device_id) {
             matched = true;

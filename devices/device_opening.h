@@ -2,6 +2,7 @@
 
 #include "devices/camera_records.h"
 
+#include <mfidl.h>
 #include <mfreadwrite.h>
 #include <wrl/client.h>
 

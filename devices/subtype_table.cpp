@@ -3,14 +3,15 @@
 namespace {
 
 struct SubtypeRow {
-    const char16_t* name;
+    const OLECHAR* name;
     GUID subtype;
 };
 
 // Lookup order of subtype_for_name. RGB24 is the fallback and is named only by name_for_subtype.
 const SubtypeRow kNamedSubtypes[] = {
-    {u"MJPEG", MFVideoFormat_MJPG}, {u"NV12", MFVideoFormat_NV12}, {u"YUY2", MFVideoFormat_YUY2},
-    {u"I420", MFVideoFormat_I420},  {u"P10", MFVideoFormat_P010},
+    {OLESTR("MJPEG"), MFVideoFormat_MJPG}, {OLESTR("NV12"), MFVideoFormat_NV12},
+    {OLESTR("YUY2"), MFVideoFormat_YUY2},  {OLESTR("I420"), MFVideoFormat_I420},
+    {OLESTR("P10"), MFVideoFormat_P010},
 };
 
 }  // namespace
@@ -19,7 +20,7 @@ std::optional<WideString> name_for_subtype(const GUID& subtype) {
     for (const auto& row : kNamedSubtypes) {
         if (IsEqualGUID(row.subtype, subtype)) return WideString(row.name);
     }
-    if (IsEqualGUID(MFVideoFormat_RGB24, subtype)) return WideString(u"RGB24");
+    if (IsEqualGUID(MFVideoFormat_RGB24, subtype)) return WideString(OLESTR("RGB24"));
     return std::nullopt;
 }
 

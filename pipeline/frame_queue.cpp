@@ -23,7 +23,8 @@ void push_frame(PyVideoCapture& session, const uint8_t* data, int32_t width, int
     }
     // 64-bit product: height x stride can exceed 32 bits for absurd sizes.
     const uint64_t bytes = static_cast<uint64_t>(height) * static_cast<uint64_t>(stride);
-    if (bytes > std::numeric_limits<size_t>::max()) {
+    // (max)(): windows.h defines a max macro unless NOMINMAX is set.
+    if (bytes > (std::numeric_limits<size_t>::max)()) {
         return;
     }
     auto* copy = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));

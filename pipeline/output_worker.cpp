@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr int64_t kMaxInt32 = std::numeric_limits<int32_t>::max();
+// (max)(): windows.h defines a max macro unless NOMINMAX is set.
+constexpr int64_t kMaxInt32 = (std::numeric_limits<int32_t>::max)();
 
 void send_rgb24(const QueuedFrame& frame) {
     // The library reads width x height x 3 packed bytes; a picture laid out otherwise is dropped.
@@ -80,8 +81,8 @@ int convert_to_yuy2(const QueuedFrame& source, QueuedFrame& result) {
     const int64_t luma_bytes = width * height;
     const int64_t chroma_bytes = chroma_width * chroma_height;
     const int64_t scratch_bytes = luma_bytes + 2 * chroma_bytes;
-    if (static_cast<uint64_t>(yuy2_bytes) > std::numeric_limits<size_t>::max() ||
-        static_cast<uint64_t>(scratch_bytes) > std::numeric_limits<size_t>::max()) {
+    if (static_cast<uint64_t>(yuy2_bytes) > (std::numeric_limits<size_t>::max)() ||
+        static_cast<uint64_t>(scratch_bytes) > (std::numeric_limits<size_t>::max)()) {
         return -1;
     }
 

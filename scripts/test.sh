@@ -33,12 +33,6 @@ run_cpp_suite release ""
 run_cpp_suite asan address
 run_cpp_suite tsan thread
 
-echo "== Python tests"
-cd "$ROOT"
-# C stdout stays buffered, as on users' machines, whatever the calling environment says.
-env -u PYTHONUNBUFFERED python -m pytest tests/python -q
-rm -f "/dev/shm/trelvo-tests-$$"
-
 # ---- Fuzzing the frame path ------------------------------------------------------------------
 # A clang build of the libFuzzer target (ASan+UBSan): every committed seed and reproducer once,
 # then about a minute of fuzzing from the seeds. A crash, leak or sanitizer report fails the run.
@@ -57,3 +51,11 @@ mkdir -p "$FUZZ_WORK/corpus" "$FUZZ_WORK/artifacts"
 "$FUZZER" -close_fd_mask=1 -max_total_time=60 -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/corpus" "$ROOT/fuzz/corpus"
 rm -rf "$FUZZ_WORK"
+
+echo "== Windows check (the system's code against mingw-w64's Windows SDK headers)"
+"$ROOT/scripts/check-windows.sh"
+
+echo "== Python tests"
+cd "$ROOT"
+# C stdout stays buffered, as on users' machines, whatever the calling environment says.
+env -u PYTHONUNBUFFERED python -m pytest tests/python -q

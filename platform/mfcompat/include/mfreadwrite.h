@@ -1,7 +1,8 @@
 // Media Foundation source reader.
 #pragma once
 
-#include <mfidl.h>
+// Like the SDK's header, it does not include mfidl.h: include that first.
+#include <mfobjects.h>
 
 enum MF_SOURCE_READER_CONSTANTS : DWORD {
     MF_SOURCE_READER_INVALID_STREAM_INDEX = 0xFFFFFFFF,

@@ -18,11 +18,14 @@ typedef uint8_t BYTE;
 typedef int BOOL;
 typedef uint64_t ULONGLONG;
 typedef void* HANDLE;
+// 16-bit like Windows' wchar_t, so text stays UTF-16; a literal of it is written OLESTR("..."),
+// which is L"..." on Windows: a u"..." literal would not compile there.
 typedef char16_t WCHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef WCHAR OLECHAR;
 typedef OLECHAR* LPOLESTR;
+#define OLESTR(str) u##str
 
 #ifndef TRUE
 #define TRUE 1

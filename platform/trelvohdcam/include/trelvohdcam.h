@@ -15,8 +15,10 @@
 #ifndef TRELVOHDCAM_H
 #define TRELVOHDCAM_H
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(TRELVOHDCAM_BUILD)
 #define TRELVOHDCAM_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define TRELVOHDCAM_API __declspec(dllimport)
 #else
 #define TRELVOHDCAM_API __attribute__((visibility("default")))
 #endif

@@ -36,9 +36,10 @@
  * the same name rewrites the layout and continues the sequence.
  *
  * Reading without tearing: load sequence (acquire); if odd, retry. Copy the
- * fields and the picture. Fence (acquire), load sequence again; if it
- * changed, the copy may be torn: retry. The writer makes sequence odd, fences
- * (release), writes, then stores sequence + 2 (release).
+ * fields and the picture with acquire loads (or plain loads and then an
+ * acquire fence), load sequence again; if it changed, the copy may be torn:
+ * retry. The writer makes sequence odd, stores the fields and the picture
+ * with release stores, then stores sequence + 2 (release).
  */
 #ifndef TRELVOHDCAM_CHANNEL_H
 #define TRELVOHDCAM_CHANNEL_H

@@ -79,25 +79,24 @@ Attempt try_read(trelvohdcam_reader* r, uint64_t after, void* buffer, size_t cap
     const auto* h = reinterpret_cast<const trelvohdcam_channel_header*>(r->map.data());
     const uint64_t s1 = __atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE);
     if (s1 & 1u) return Attempt::Torn;
-    if (load_relaxed(&h->magic) != TRELVOHDCAM_CHANNEL_MAGIC ||
-        load_relaxed(&h->version) != TRELVOHDCAM_CHANNEL_VERSION)
+    if (load_acquire(&h->magic) != TRELVOHDCAM_CHANNEL_MAGIC ||
+        load_acquire(&h->version) != TRELVOHDCAM_CHANNEL_VERSION)
         return Attempt::Nothing;
     trelvohdcam_picture_info got{};
-    const uint32_t header_size = load_relaxed(&h->header_size);
-    got.width = load_relaxed(&h->width);
-    got.height = load_relaxed(&h->height);
-    got.type = load_relaxed(&h->type);
+    const uint32_t header_size = load_acquire(&h->header_size);
+    got.width = load_acquire(&h->width);
+    got.height = load_acquire(&h->height);
+    got.type = load_acquire(&h->type);
     got.fps = load_float(&h->fps);
-    got.frame_size = load_relaxed(&h->frame_size);
-    got.frame_number = load_relaxed(&h->frame_number);
-    got.timestamp_ns = load_relaxed(&h->timestamp_ns);
-    got.generation = load_relaxed(&h->generation);
+    got.frame_size = load_acquire(&h->frame_size);
+    got.frame_number = load_acquire(&h->frame_number);
+    got.timestamp_ns = load_acquire(&h->timestamp_ns);
+    got.generation = load_acquire(&h->generation);
     got.sequence = s1;
 
-    auto unchanged = [&] {
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        return load_relaxed(&h->sequence) == s1;
-    };
+    // Every load above is an acquire, so this one cannot see an older value
+    // than a newer picture's odd sequence.
+    auto unchanged = [&] { return load_relaxed(&h->sequence) == s1; };
     if (got.frame_number == 0 || (!r->replaced && s1 <= after))
         return unchanged() ? Attempt::Nothing : Attempt::Torn;
     if (header_size < sizeof(trelvohdcam_channel_header) || got.frame_size > (1ull << 40))

@@ -38,18 +38,11 @@ uint64_t lock_sequence(trelvohdcam_channel_header* h) {
         uint64_t s = load_relaxed(&h->sequence);
         if ((s & 1u) == 0) {
             if (__atomic_compare_exchange_n(&h->sequence, &s, s + 1, false, __ATOMIC_ACQUIRE,
-                                            __ATOMIC_RELAXED)) {
-                // Readers that see the odd value must not see picture bytes
-                // written after it out of order.
-                __atomic_thread_fence(__ATOMIC_RELEASE);
+                                            __ATOMIC_RELAXED))
                 return s + 1;
-            }
             continue;
         }
-        if (spins > 64 && std::chrono::steady_clock::now() > give_up) {
-            __atomic_thread_fence(__ATOMIC_RELEASE);
-            return s;
-        }
+        if (spins > 64 && std::chrono::steady_clock::now() > give_up) return s;
         std::this_thread::yield();
     }
 }
@@ -83,18 +76,18 @@ void copy_to_shared(unsigned char* shared, const unsigned char* src, std::size_t
     for (; i + 8 <= n; i += 8) {
         uint64_t w;
         std::memcpy(&w, src + i, 8);
-        __atomic_store_n(reinterpret_cast<uint64_t*>(shared + i), w, __ATOMIC_RELAXED);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(shared + i), w, __ATOMIC_RELEASE);
     }
-    for (; i < n; ++i) __atomic_store_n(shared + i, src[i], __ATOMIC_RELAXED);
+    for (; i < n; ++i) __atomic_store_n(shared + i, src[i], __ATOMIC_RELEASE);
 }
 
 void copy_from_shared(unsigned char* dst, const unsigned char* shared, std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        uint64_t w = __atomic_load_n(reinterpret_cast<const uint64_t*>(shared + i), __ATOMIC_RELAXED);
+        uint64_t w = __atomic_load_n(reinterpret_cast<const uint64_t*>(shared + i), __ATOMIC_ACQUIRE);
         std::memcpy(dst + i, &w, 8);
     }
-    for (; i < n; ++i) dst[i] = __atomic_load_n(shared + i, __ATOMIC_RELAXED);
+    for (; i < n; ++i) dst[i] = __atomic_load_n(shared + i, __ATOMIC_ACQUIRE);
 }
 
 std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int width, int height,
@@ -134,18 +127,18 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
     if (load_relaxed(&h->magic) != TRELVOHDCAM_CHANNEL_MAGIC ||
         load_relaxed(&h->version) != TRELVOHDCAM_CHANNEL_VERSION)
         generation = 0;
-    store_relaxed(&h->header_size, TRELVOHDCAM_CHANNEL_HEADER_SIZE);
-    store_relaxed(&h->generation, generation + 1);
-    store_relaxed(&h->width, static_cast<int32_t>(width));
-    store_relaxed(&h->height, static_cast<int32_t>(height));
-    store_relaxed(&h->type, static_cast<int32_t>(type));
+    store_release(&h->header_size, TRELVOHDCAM_CHANNEL_HEADER_SIZE);
+    store_release(&h->generation, generation + 1);
+    store_release(&h->width, static_cast<int32_t>(width));
+    store_release(&h->height, static_cast<int32_t>(height));
+    store_release(&h->type, static_cast<int32_t>(type));
     store_float(&h->fps, fps);
-    store_relaxed(&h->frame_size, static_cast<uint64_t>(frame_size));
-    store_relaxed(&h->frame_number, uint64_t{0});
-    store_relaxed(&h->timestamp_ns, monotonic_ns());
+    store_release(&h->frame_size, static_cast<uint64_t>(frame_size));
+    store_release(&h->frame_number, uint64_t{0});
+    store_release(&h->timestamp_ns, monotonic_ns());
     copy_to_shared(reinterpret_cast<unsigned char*>(h->loopback), device, sizeof device);
-    store_relaxed(&h->version, TRELVOHDCAM_CHANNEL_VERSION);
-    store_relaxed(&h->magic, TRELVOHDCAM_CHANNEL_MAGIC);
+    store_release(&h->version, TRELVOHDCAM_CHANNEL_VERSION);
+    store_release(&h->magic, TRELVOHDCAM_CHANNEL_MAGIC);
     __atomic_store_n(&h->state, TRELVOHDCAM_STATE_LIVE, __ATOMIC_RELEASE);
     unlock_sequence(h, held);
     return w;
@@ -168,8 +161,8 @@ bool ChannelWriter::write(const void* picture) {
     }
     copy_to_shared(map_.data() + TRELVOHDCAM_CHANNEL_HEADER_SIZE,
                    static_cast<const unsigned char*>(picture), frame_size_);
-    store_relaxed(&h->frame_number, ++frames_);
-    store_relaxed(&h->timestamp_ns, monotonic_ns());
+    store_release(&h->frame_number, ++frames_);
+    store_release(&h->timestamp_ns, monotonic_ns());
     unlock_sequence(h, held);
     return true;
 }
