@@ -31,7 +31,8 @@ bool reconnect_device(PyVideoCapture& session, int device_index) {
     session.take_slots(device_index, source, reader);
     release_device(reader, source);
 
-    Sleep(kReconnectWaitMs);
+    // A stop during the wait abandons the reconnection: reopening would only delay the stop.
+    if (session.stop_event.wait(kReconnectWaitMs)) return false;
 
     session.take_slots(device_index, source, reader);
     const bool opened = open_device(session, device_id, source, reader);
@@ -81,11 +82,18 @@ void capture_loop(PyVideoCapture& session, int device_index) {
             }
         }
 
-        if (lost && !reconnect_device(session, device_index) && ++failures >= kFailureLimit) {
-            session.running.exchange(false);
-            Sleep(kGiveUpPauseMs);
-            session.teardown();
-            return;
+        if (lost) {
+            const bool reopened = reconnect_device(session, device_index);
+            // Stopped meanwhile (by stop or by the other worker giving up): whoever stopped the
+            // session tears it down.
+            if (!session.running) return;
+            if (!reopened && ++failures >= kFailureLimit) {
+                session.running.exchange(false);
+                session.stop_event.set();
+                Sleep(kGiveUpPauseMs);
+                session.teardown();
+                return;
+            }
         }
         sample.Reset();
         reader.Reset();

@@ -17,6 +17,22 @@ extern "C" {
 
 using Microsoft::WRL::ComPtr;
 
+namespace {
+
+constexpr DWORD kHandshakePollMs = 10;
+// A camera that opens but never delivers a good read (a read that blocks, only stream ticks, or
+// an end of stream after every successful reconnection) must not keep start waiting for ever.
+constexpr ULONGLONG kFirstSampleTimeoutMs = 20000;
+
+// Clears a flag when start returns, whichever way.
+struct FlagGuard {
+    bool& flag;
+    explicit FlagGuard(bool& f) : flag(f) { flag = true; }
+    ~FlagGuard() { flag = false; }
+};
+
+}  // namespace
+
 PyVideoCapture::PyVideoCapture() : mjpeg_decoder(std::make_unique<MjpegDecoder>()) {
     MFStartup(MF_VERSION, MFSTARTUP_FULL);
     register_session(this);
@@ -42,7 +58,9 @@ PyVideoCapture::~PyVideoCapture() {
 std::vector<CameraInfo> PyVideoCapture::enumerate_cameras() { return ::enumerate_cameras(); }
 
 bool PyVideoCapture::start(const WideString& device_1, const WideString& device_2, uint32_t width_, uint32_t height_,
-                           uint32_t fps_, const WideString& subtype_name, int32_t type_) {
+                           uint32_t fps_, const WideString& subtype_name, int32_t type_,
+                           const std::function<bool()>& interrupted) {
+    const FlagGuard starting(starting_);
     if (running) stop_session();
     const GUID requested = subtype_for_name(subtype_name);
     join_workers();
@@ -55,7 +73,11 @@ bool PyVideoCapture::start(const WideString& device_1, const WideString& device_
     fps = static_cast<int32_t>(fps_);
     subtype = requested;
     type = type_;
+    // No camera streams zero pixels; a camera that accepts such a request would run a session
+    // whose every sample is rejected.
+    if (width == 0 || height == 0) return false;
 
+    stop_event.reset();
     running = true;
     active_device = 0;
     dual_device = !device_2.empty();
@@ -89,15 +111,15 @@ bool PyVideoCapture::start(const WideString& device_1, const WideString& device_
     stop_sessions_at_exit();
     first_sample_pending = true;
     capture_threads[0] = std::thread(capture_loop, std::ref(*this), 0);
-    wait_for_first_sample();
-    if (dual_device) {
+    bool delivering = wait_for_first_sample(interrupted);
+    if (delivering && dual_device) {
         first_sample_pending = true;
         capture_threads[1] = std::thread(capture_loop, std::ref(*this), 1);
-        wait_for_first_sample();
+        delivering = wait_for_first_sample(interrupted);
     }
 
-    if (running) {
-        VirtualCameraHolder::instance().create_camera(width, height, static_cast<float>(fps), type);
+    if (delivering && running) {
+        camera_token = VirtualCameraHolder::instance().create_camera(width, height, static_cast<float>(fps), type);
         output_thread = std::thread(output_loop, std::ref(*this));
         return true;
     }
@@ -105,8 +127,14 @@ bool PyVideoCapture::start(const WideString& device_1, const WideString& device_
     return false;
 }
 
-void PyVideoCapture::wait_for_first_sample() const {
-    while (first_sample_pending && running) Sleep(10);
+bool PyVideoCapture::wait_for_first_sample(const std::function<bool()>& interrupted) {
+    const ULONGLONG began = GetTickCount64();
+    while (first_sample_pending && running) {
+        if (interrupted && interrupted()) return false;
+        if (GetTickCount64() - began >= kFirstSampleTimeoutMs) return false;
+        Sleep(kHandshakePollMs);
+    }
+    return running;
 }
 
 void PyVideoCapture::stop() {
@@ -131,6 +159,7 @@ bool PyVideoCapture::is_running() const { return running; }
 void PyVideoCapture::stop_session() {
     first_sample_pending = false;
     if (running) running.exchange(false);
+    stop_event.set();
     // The output worker sleeps until a picture or a stop arrives.
     wake_output(*this);
     // A camera that delivers nothing would keep its worker inside a read forever; a flush makes
@@ -159,7 +188,7 @@ void PyVideoCapture::teardown() {
         take_slots(i, source, reader);
         release_device(reader, source);
     }
-    VirtualCameraHolder::instance().delete_camera();
+    VirtualCameraHolder::instance().delete_camera(camera_token.exchange(0));
 }
 
 void PyVideoCapture::take_slots(int index, ComPtr<IMFMediaSource>& source, ComPtr<IMFSourceReader>& reader) {

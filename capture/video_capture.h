@@ -1,6 +1,7 @@
 // The capture session behind Python's VideoCapture.
 #pragma once
 
+#include "capture/stop_event.h"
 #include "devices/camera_records.h"
 #include "pipeline/frame_decoder.h"
 #include "pipeline/frame_queue.h"
@@ -11,6 +12,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,11 +27,16 @@ public:
 
     // Ignores the session; lists the machine's cameras.
     std::vector<CameraInfo> enumerate_cameras();
+    // `interrupted` is asked at every poll of the wait for the first good read; when it answers
+    // true (the caller has a signal to deliver), the session is stopped and start returns false.
     bool start(const WideString& device_1, const WideString& device_2, uint32_t width, uint32_t height,
-               uint32_t fps, const WideString& subtype_name, int32_t type);
+               uint32_t fps, const WideString& subtype_name, int32_t type,
+               const std::function<bool()>& interrupted = {});
     void stop();
     void switch_camera();
     bool is_running() const;
+    // True while start runs (it may call back into its caller through `interrupted`).
+    bool is_starting() const { return starting_; }
 
     // Joins every worker, then releases the queue, the cameras and the virtual camera.
     void stop_session();
@@ -48,6 +55,11 @@ public:
     std::array<Microsoft::WRL::ComPtr<IMFMediaSource>, 2> sources;
     std::atomic<bool> running{false};
     std::atomic<bool> first_sample_pending{false};
+    // Set whenever `running` is cleared: ends the workers' reconnection waits.
+    StopEvent stop_event;
+    // The virtual camera this session created; 0 when it holds none. Another session's start may
+    // have replaced that camera since: only a camera this session created is deleted by it.
+    std::atomic<uint64_t> camera_token{0};
     std::mutex queue_mutex;
     std::mutex decode_mutex;
     std::array<std::thread, 2> capture_threads;
@@ -76,5 +88,9 @@ public:
 
 private:
     void join_workers();
-    void wait_for_first_sample() const;
+    // True when a good read came while the session runs; false when it ended, no good read came
+    // within the time limit, or the caller was interrupted.
+    bool wait_for_first_sample(const std::function<bool()>& interrupted);
+
+    bool starting_ = false;
 };

@@ -24,13 +24,14 @@ void VirtualCameraHolder::close_at_exit() {
     }
     holder.handle = nullptr;
     holder.active = false;
+    holder.token_ = 0;
     holder.closed = true;
 }
 
-void VirtualCameraHolder::create_camera(int32_t width, int32_t height, float fps, int32_t type) {
+uint64_t VirtualCameraHolder::create_camera(int32_t width, int32_t height, float fps, int32_t type) {
     std::lock_guard<std::mutex> guard(mutex);
     if (closed) {
-        return;
+        return 0;
     }
     if (initialized && handle != nullptr) {
         scDeleteCamera(handle);
@@ -42,6 +43,8 @@ void VirtualCameraHolder::create_camera(int32_t width, int32_t height, float fps
     type_ = type;
     initialized = true;
     active = true;
+    token_ = ++last_token_;
+    return token_;
 }
 
 int VirtualCameraHolder::send_frame(const void* picture, int32_t width, int32_t height, int32_t type) {
@@ -58,9 +61,21 @@ int VirtualCameraHolder::send_frame(const void* picture, int32_t width, int32_t 
 
 void VirtualCameraHolder::delete_camera() {
     std::lock_guard<std::mutex> guard(mutex);
+    delete_locked();
+}
+
+void VirtualCameraHolder::delete_camera(uint64_t token) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (token != 0 && token == token_) {
+        delete_locked();
+    }
+}
+
+void VirtualCameraHolder::delete_locked() {
     if (handle != nullptr) {
         scDeleteCamera(handle);
         handle = nullptr;
     }
     active = false;
+    token_ = 0;
 }

@@ -22,6 +22,8 @@ run_cpp_suite() {
 # Tests never write into a real loopback camera or the default channel of a running relay.
 export TRELVOHDCAM_LOOPBACK=off
 export TRELVOHDCAM_CHANNEL="/trelvo-tests-$$"
+# The channel outlives a failed or interrupted run unless it is removed on every exit.
+trap 'rm -f "/dev/shm/trelvo-tests-$$"' EXIT
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export ASAN_OPTIONS="detect_leaks=1"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
@@ -31,5 +33,5 @@ run_cpp_suite tsan thread
 
 echo "== Python tests"
 cd "$ROOT"
-python -m pytest tests/python -q
-rm -f "/dev/shm/trelvo-tests-$$"
+# C stdout stays buffered, as on users' machines, whatever the calling environment says.
+env -u PYTHONUNBUFFERED python -m pytest tests/python -q

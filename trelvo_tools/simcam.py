@@ -85,10 +85,11 @@ _BAD_ARGUMENT = -2
 
 _OUTCOMES = {
     "normal": 0, "error": 1, "end_of_stream": 2, "eos": 2, "stream_tick": 3, "tick": 3,
-    "no_sample": 4, "truncated": 5, "block": 6,
+    "no_sample": 4, "truncated": 5, "block": 6, "unplug": 7,
 }
 _FAULTS = {"activate": 0, "presentation_descriptor": 1, "create_reader": 2, "set_media_type": 3}
 _E_FAIL = -0x7FFFBFFB  # 0x80004005
+_MF_E_INVALIDMEDIATYPE = 0xC00D36B4
 
 
 class _Format(ctypes.Structure):
@@ -129,6 +130,8 @@ def _declare(lib):
         "mfcompat_sim_set_paced": (i32, [i32, i32]),
         "mfcompat_sim_set_accept_any_format": (i32, [i32, i32]),
         "mfcompat_sim_set_fault": (i32, [i32, i32, i32]),
+        "mfcompat_sim_set_fault_after": (i32, [i32, i32, i32, u64]),
+        "mfcompat_sim_set_media_type_script": (i32, [i32, i32p, i32, i32]),
         "mfcompat_sim_set_script": (i32, [i32, i32p, i32p, i32, i32]),
         "mfcompat_sim_unplug": (i32, [i32]),
         "mfcompat_sim_replug": (i32, [i32]),
@@ -245,17 +248,21 @@ class SimCamera:
         (every pixel `color`, given as (b, g, r)), rendered in the requested subtype.
     paced: deliver at the requested frame rate (0 means 30 fps) or as fast as frames are read.
     accept_any_format: SetCurrentMediaType accepts any request, not only native subtype and size.
-    faults: {'activate' | 'presentation_descriptor' | 'create_reader' | 'set_media_type': HRESULT}.
+    faults: {'activate' | 'presentation_descriptor' | 'create_reader' | 'set_media_type': HRESULT
+        or (HRESULT, after)}: the step fails, once `after` calls of it have succeeded.
     script: read outcomes consumed one per read before normal delivery: 'normal', 'eos',
-        'tick', 'no_sample', 'truncated', 'block', ('error', hr) or a bare HRESULT number.
+        'tick', 'no_sample', 'truncated', 'block', 'unplug' (the camera is unplugged at that
+        read until replug()), ('error', hr) or a bare HRESULT number. A read that delivers
+        nothing for 5 s of platform time ('block', a slow rate) fails with 0x800705B4.
     repeat_script: run the script forever (e.g. [0x80004005] with it: every read fails).
+    media_type_script: outcomes of the next SetCurrentMediaType calls (see set_media_type_script).
     """
 
     def __init__(self, name: Optional[str] = "Simulated camera", link: Optional[str] = "sim://camera",
                  types: Sequence = ((MJPG, 640, 480, 30, 1),), frames: Optional[Sequence[bytes]] = None,
                  pattern: str = "moving", color: Sequence[int] = (0, 0, 0), paced: bool = True,
                  accept_any_format: bool = False, faults: Optional[dict] = None, script: Sequence = (),
-                 repeat_script: bool = False):
+                 repeat_script: bool = False, media_type_script: Sequence = ()):
         lib = library()
         formats = [_format(t) for t in types]
         array = (_Format * max(len(formats), 1))(*formats)
@@ -275,9 +282,14 @@ class SimCamera:
             elif pattern != "moving":
                 raise ValueError("pattern is 'moving' or 'solid'")
             for fault, hr in (faults or {}).items():
-                self.set_fault(fault, hr)
+                if isinstance(hr, tuple):
+                    self.set_fault(fault, *hr)
+                else:
+                    self.set_fault(fault, hr)
             if script:
                 self.set_script(script, repeat_script)
+            if media_type_script:
+                self.set_media_type_script(media_type_script)
         except Exception:
             self.remove()
             raise
@@ -317,11 +329,33 @@ class SimCamera:
     def set_accept_any_format(self, accept: bool) -> None:
         _check(library().mfcompat_sim_set_accept_any_format(self.id, 1 if accept else 0), "set accept")
 
-    def set_fault(self, fault: str, hr: int) -> None:
-        """Makes one opening step fail with `hr`; 0 clears it."""
+    def set_fault(self, fault: str, hr: int, after: int = 0) -> None:
+        """Makes one opening step fail with `hr` once `after` calls of it have succeeded from now
+        on (a failing 'set_media_type' counts only requests that fit the camera); 0 clears it."""
         if fault not in _FAULTS:
             raise ValueError(f"unknown fault {fault!r}; one of {sorted(_FAULTS)}")
-        _check(library().mfcompat_sim_set_fault(self.id, _FAULTS[fault], _hresult(hr)), "set fault")
+        if not isinstance(after, int) or not 0 <= after < 1 << 64:
+            raise ValueError("after is a count of calls, 0 or more")
+        _check(library().mfcompat_sim_set_fault_after(self.id, _FAULTS[fault], _hresult(hr), after), "set fault")
+
+    def set_media_type_script(self, outcomes: Sequence, repeat: bool = False) -> None:
+        """Outcomes of the next SetCurrentMediaType calls, one per call: 'accept' (or True, or 0)
+        lets the call go on as usual, 'refuse' (or False) refuses it with MF_E_INVALIDMEDIATYPE,
+        a failing HRESULT number refuses it with that code. Used up, calls go on as usual unless
+        `repeat`."""
+        hrs = []
+        for outcome in outcomes:
+            if outcome is True or outcome == "accept":
+                hrs.append(0)
+            elif outcome is False or outcome == "refuse":
+                hrs.append(_hresult(_MF_E_INVALIDMEDIATYPE))
+            elif isinstance(outcome, int) and (outcome == 0 or _hresult(outcome) < 0):
+                hrs.append(_hresult(outcome))
+            else:
+                raise ValueError(f"bad SetCurrentMediaType outcome {outcome!r}: 'accept', 'refuse' or a failure code")
+        n = len(hrs)
+        _check(library().mfcompat_sim_set_media_type_script(self.id, (ctypes.c_int32 * max(n, 1))(*hrs), n,
+                                                            1 if repeat else 0), "set media type script")
 
     def set_script(self, steps: Sequence, repeat: bool = False) -> None:
         outcomes, hrs = _script(steps)

@@ -14,9 +14,19 @@ def flush_c_stdout():
     _libc.fflush(None)
 
 
+@pytest.fixture(autouse=True)
+def _flush_c_stdout_around_each_test():
+    """With a buffered C stdout (any run without PYTHONUNBUFFERED, as on users' machines), lines a
+    test printed would otherwise surface in whichever later test happens to flush."""
+    flush_c_stdout()
+    yield
+    flush_c_stdout()
+
+
 @pytest.fixture
 def c_output(capfd):
     """Returns a function giving the C-level standard output written since the last call."""
+    flush_c_stdout()
     capfd.readouterr()
 
     def read():

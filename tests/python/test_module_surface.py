@@ -60,9 +60,9 @@ def test_import_refused_under_another_python_version():
         pytest.skip("no Python 3.12 interpreter on this machine")
     code = textwrap.dedent(f"""
         import importlib.machinery, importlib.util, os, sys
-        # Resolve lazily: with immediate binding the loader stops at the first 3.13-only symbol
-        # before the module's own version check can run.
-        sys.setdlopenflags(os.RTLD_LAZY)
+        # The interpreter's own loading flags (immediate binding): the 3.13-only symbols must not
+        # stop the loader before the module's version check runs.
+        assert sys.getdlopenflags() & os.RTLD_NOW
         loader = importlib.machinery.ExtensionFileLoader("trelvo", {trelvo.__file__!r})
         module_spec = importlib.util.spec_from_loader("trelvo", loader)
         try:

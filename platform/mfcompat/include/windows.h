@@ -16,6 +16,8 @@ typedef uint64_t UINT64;
 typedef int64_t LONGLONG;
 typedef uint8_t BYTE;
 typedef int BOOL;
+typedef uint64_t ULONGLONG;
+typedef void* HANDLE;
 typedef char16_t WCHAR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
@@ -61,7 +63,28 @@ constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 #define E_INVALIDARG MFCOMPAT_HR(0x80070057)
 #define E_ACCESSDENIED MFCOMPAT_HR(0x80070005)
 
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+struct _SECURITY_ATTRIBUTES;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+// Every duration below is platform time: the platform may run its clock faster than the real one
+// (tests of long waits), and then sleeps, timed waits and the tick count all follow that clock.
 extern "C" {
-// The operating system's millisecond sleep. The simulated platform may run it on a faster clock.
+// The operating system's millisecond sleep.
 MFCOMPAT_API void Sleep(DWORD milliseconds);
+// Milliseconds of platform time since an arbitrary start.
+MFCOMPAT_API ULONGLONG GetTickCount64(void);
+// Unnamed events only (name must be null); the security attributes are ignored.
+MFCOMPAT_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
+                                 LPCWSTR name);
+MFCOMPAT_API BOOL SetEvent(HANDLE event);
+MFCOMPAT_API BOOL ResetEvent(HANDLE event);
+// WAIT_OBJECT_0 when the event is set, WAIT_TIMEOUT after `milliseconds` (INFINITE: never),
+// WAIT_FAILED for a handle that is not an event.
+MFCOMPAT_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+MFCOMPAT_API BOOL CloseHandle(HANDLE handle);
 }

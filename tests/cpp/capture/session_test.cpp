@@ -75,6 +75,7 @@ TEST_F(CaptureTest, GoodReadWithoutSampleEndsTheStartWaitButStreamTicksDoNot) {
     config.script.insert(config.script.begin(), 20, sim::ScriptStep{ReadOutcome::stream_tick});
     const auto id = sim::add_camera(config);
     sim::set_script(id, {{ReadOutcome::stream_tick}}, true);  // ticks forever
+    mfcompat_set_clock_scale(1.0);  // start's time limit stays far away
 
     PyVideoCapture session;
     auto started = std::async(std::launch::async, [&] { return start(session, u"cam-a"); });
@@ -94,6 +95,9 @@ TEST_F(CaptureTest, EveryReadFailingEndsTheSessionDuringStartWithTheReconnection
     config.repeat_script = true;
     const auto id = sim::add_camera(config);
     sim::set_fault(id, sim::Fault::set_media_type, S_OK);
+    // Both reconnections (10 s of platform time) must fit well inside start's 20 s, also when a
+    // sanitizer slows the real-time work between the waits that the faster clock shortens.
+    mfcompat_set_clock_scale(0.1);
 
     PyVideoCapture session;
     start_capture();
@@ -200,7 +204,7 @@ TEST_F(CaptureTest, EmptyReaderSlotRecoversWhenTheCameraComesBack) {
     EXPECT_TRUE(session.is_running());
 }
 
-TEST_F(CaptureTest, StopReturnsDuringABlockedReadAndDuringAReconnectionWait) {
+TEST_F(CaptureTest, StopReturnsDuringABlockedReadAndEndsAReconnectionWaitAtOnce) {
     const auto id = sim::add_camera(camera(u"cam-a"));
     {
         PyVideoCapture session;
@@ -211,19 +215,124 @@ TEST_F(CaptureTest, StopReturnsDuringABlockedReadAndDuringAReconnectionWait) {
         EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
         EXPECT_FALSE(session.is_running());
     }
-    {
-        sim::set_script(id, {}, false);
-        PyVideoCapture session;
-        ASSERT_TRUE(start(session, u"cam-a"));
-        mfcompat_set_clock_scale(0.2);  // a 1 s reconnection wait
+    sim::set_script(id, {}, false);
+    mfcompat_set_clock_scale(1.0);  // the full 5000 ms reconnection wait
+    // stop, destruction and a restart all end the wait; the camera is not reopened after it.
+    const std::string lost = "ReadSample failed: 0x80004005\nTry reconnect device 0...\n";
+    const std::vector<std::pair<std::function<void(std::unique_ptr<PyVideoCapture>&)>, std::string>> stops = {
+        {[](auto& session) { session->stop(); }, lost},
+        {[](auto& session) { session.reset(); }, lost},
+        {[](auto& session) { EXPECT_FALSE(start(*session, u"cam-missing")); }, lost + "source is null\n"},
+    };
+    for (const auto& [stop, expected] : stops) {
+        auto session = std::make_unique<PyVideoCapture>();
+        ASSERT_TRUE(start(*session, u"cam-a"));
+        const auto before = counters(id);
         start_capture();
         sim::set_script(id, {{ReadOutcome::error, E_FAIL}}, false);
-        EXPECT_TRUE(eventually([&] { return mfcompat_sleep_requested_ms() > 0 && counters(id).flushes >= 1; }));
-        auto stopped = std::async(std::launch::async, [&] { session.stop(); });
-        EXPECT_EQ(stopped.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-        EXPECT_FALSE(session.is_running());
-        stop_capture();
+        ASSERT_TRUE(eventually([&] { return counters(id).shutdowns > before.shutdowns; }));  // waiting now
+        const auto begin = std::chrono::steady_clock::now();
+        stop(session);
+        const auto took = std::chrono::steady_clock::now() - begin;
+        EXPECT_LT(took, std::chrono::milliseconds(1000));  // instead of the 5000 ms
+        std::fprintf(stderr, "stop latency during a reconnection wait: %.1f ms\n",
+                     std::chrono::duration<double, std::milli>(took).count());
+        EXPECT_EQ(stop_capture(), expected);
+        EXPECT_EQ(counters(id).readers_created, before.readers_created);
+        if (session) {
+            EXPECT_FALSE(session->is_running());
+        }
     }
+}
+
+TEST_F(CaptureTest, StartGivesUpOnACameraThatNeverDeliversAGoodRead) {
+    // 20 s of platform time, here 1 s; every reconnection succeeds. The real-time work between
+    // the waits counts twenty times over on this clock, so a faster one would leave too little
+    // room for the first reconnection under a sanitizer.
+    mfcompat_set_clock_scale(0.05);
+    struct Silent {
+        ReadOutcome outcome;
+        std::string first_lines;
+    };
+    const Silent kinds[] = {
+        {ReadOutcome::block, "ReadSample failed: 0x800705B4\nTry reconnect device 0...\nReconnect device 0 success\n"},
+        {ReadOutcome::stream_tick, ""},
+        {ReadOutcome::end_of_stream, "ENDOFSTREAM\nTry reconnect device 0...\nReconnect device 0 success\n"},
+    };
+    for (const Silent& kind : kinds) {
+        auto config = camera(u"cam-silent");
+        config.script = {{kind.outcome}};
+        config.repeat_script = true;
+        const auto id = sim::add_camera(config);
+        PyVideoCapture session;
+        start_capture();
+        const ULONGLONG began = GetTickCount64();
+        EXPECT_FALSE(start(session, u"cam-silent"));
+        const ULONGLONG took = GetTickCount64() - began;
+        const std::string out = stop_capture();
+        EXPECT_GE(took, 20000u);
+        EXPECT_EQ(out.substr(0, kind.first_lines.size()), kind.first_lines);
+        EXPECT_FALSE(session.is_running());
+        EXPECT_GE(counters(id).shutdowns, 1u);
+        EXPECT_EQ(sent().cameras_created, 0u);
+        sim::remove_camera(id);
+    }
+}
+
+TEST_F(CaptureTest, InterruptedStartStopsTheSession) {
+    auto config = camera(u"cam-a");
+    config.script = {{ReadOutcome::block}};
+    config.repeat_script = true;
+    const auto id = sim::add_camera(config);
+    mfcompat_set_clock_scale(1.0);
+    PyVideoCapture session;
+    int asked = 0;
+    EXPECT_FALSE(session.start(u"cam-a", u"", 64, 48, 200, u"YUY2", 0, [&] { return ++asked == 3; }));
+    EXPECT_EQ(asked, 3);
+    EXPECT_FALSE(session.is_running());
+    EXPECT_FALSE(session.is_starting());
+    EXPECT_EQ(counters(id).shutdowns, 1u);
+    EXPECT_EQ(sent().cameras_created, 0u);
+    // A camera that delivers makes start return before its caller is asked again and again.
+    sim::set_script(id, {}, false);
+    asked = 0;
+    EXPECT_TRUE(session.start(u"cam-a", u"", 64, 48, 200, u"YUY2", 0, [&] { return ++asked > 1000; }));
+    EXPECT_LT(asked, 1000);
+}
+
+TEST_F(CaptureTest, ZeroWidthOrHeightIsRefusedBeforeAnyCameraOpens) {
+    auto config = camera(u"cam-any");
+    config.accept_any_format = true;
+    const auto id = sim::add_camera(config);
+    PyVideoCapture session;
+    ASSERT_TRUE(start(session, u"cam-any"));
+    const std::pair<uint32_t, uint32_t> sizes[] = {{0, 0}, {0, 480}, {640, 0}};
+    for (const auto& [width, height] : sizes) {
+        const auto opened = counters(id).set_type_calls;
+        EXPECT_FALSE(start(session, u"cam-any", u"", u"YUY2", width, height)) << width << "x" << height;
+        EXPECT_FALSE(session.is_running());
+        EXPECT_EQ(counters(id).set_type_calls, opened);
+        EXPECT_EQ(session.width, int32_t(width));  // the settings are kept as given
+        EXPECT_EQ(session.height, int32_t(height));
+    }
+    EXPECT_EQ(sent().live_cameras, 0u);  // the running session was stopped first
+}
+
+TEST_F(CaptureTest, OnlyTheSessionThatCreatedTheVirtualCameraDeletesIt) {
+    sim::add_camera(camera(u"cam-a"));
+    sim::add_camera(camera(u"cam-b"));
+    PyVideoCapture first, second;
+    ASSERT_TRUE(start(first, u"cam-a"));
+    ASSERT_TRUE(start(second, u"cam-b"));  // replaces the first session's camera
+    EXPECT_EQ(sent().cameras_deleted, 1u);
+    first.stop();
+    EXPECT_EQ(sent().live_cameras, 1u);
+    const auto before = sent().frames_sent;
+    EXPECT_TRUE(eventually([&] { return sent().frames_sent >= before + 3; }));
+    EXPECT_TRUE(second.is_running());
+    second.stop();
+    EXPECT_EQ(sent().live_cameras, 0u);
+    EXPECT_EQ(sent().cameras_deleted, 2u);
 }
 
 TEST_F(CaptureTest, BadSecondCameraFallsBackToOne) {

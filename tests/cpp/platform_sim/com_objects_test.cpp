@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <cstring>
 #include <cmath>
 #include <string>
@@ -268,6 +269,53 @@ TEST(Platform, SleepRunsOnTheScaledClock) {
     t0 = steady_clock::now();
     Sleep(30);
     EXPECT_GE(steady_clock::now() - t0, milliseconds(29));
+}
+
+TEST(Platform, TickCountAndEventWaitsRunOnTheScaledClock) {
+    using namespace std::chrono;
+    ASSERT_EQ(mfcompat_set_clock_scale(0.01), 0);
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    const ULONGLONG ticks = GetTickCount64();
+    auto t0 = steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_TIMEOUT);
+    EXPECT_GE(steady_clock::now() - t0, milliseconds(45));
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(2000));
+    EXPECT_GE(GetTickCount64() - ticks, 4900u);  // platform time: the whole wait
+
+    // A set event ends a wait from another thread at once; manual reset keeps it set.
+    ASSERT_EQ(mfcompat_set_clock_scale(1.0), 0);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(milliseconds(20));
+        EXPECT_EQ(SetEvent(event), TRUE);
+    });
+    t0 = steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(event, 60000), WAIT_OBJECT_0);
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(5000));
+    setter.join();
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(ResetEvent(event), TRUE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(CloseHandle(event), TRUE);
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+    EXPECT_EQ(SetEvent(event), FALSE);
+    EXPECT_EQ(CloseHandle(event), FALSE);
+
+    // An auto-reset event lets one wait through per set; named events are not served.
+    HANDLE automatic = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(automatic, nullptr);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(automatic, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(CloseHandle(automatic), TRUE);
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"shared"), nullptr);
+
+    // A scale change neither stops the tick count nor sends it back.
+    const ULONGLONG before = GetTickCount64();
+    ASSERT_EQ(mfcompat_set_clock_scale(0.001), 0);
+    EXPECT_GE(GetTickCount64(), before);
+    std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_GE(GetTickCount64(), before + 4000);
+    ASSERT_EQ(mfcompat_set_clock_scale(1.0), 0);
 }
 
 }  // namespace

@@ -475,6 +475,97 @@ TEST_F(SimCameraTest, ScriptedOutcomesComeInOrderThenNormalDelivery) {
     EXPECT_EQ(read_one(again.reader.Get()).hr, kFail);
 }
 
+TEST_F(SimCameraTest, ReadsThatDeliverNothingTimeOutOnThePlatformClock) {
+    mfcompat_set_clock_scale(0.01);  // the 5 s read timeout lasts 50 ms
+    sim::CameraConfig config = camera(u"S", u"sim://s", {sim::format(MFVideoFormat_NV12, 16, 16, 30, 1)});
+    config.script = {{sim::ReadOutcome::block}};
+    config.accept_any_format = true;
+    sim::add_camera(config);
+    Opened o = open(u"sim://s", MFVideoFormat_NV12, 16, 16);
+    ASSERT_EQ(o.hr, S_OK);
+    auto t0 = steady_clock::now();
+    Read r = read_one(o.reader.Get());
+    EXPECT_GE(steady_clock::now() - t0, milliseconds(45));
+    EXPECT_EQ(uint32_t(r.hr), 0x800705B4u);
+    EXPECT_EQ(r.hr, MFCOMPAT_E_TIMEOUT);
+    EXPECT_FALSE(r.has_sample);
+    EXPECT_TRUE(read_one(o.reader.Get()).has_sample);  // the stream goes on
+
+    // A paced camera whose next frame is due later than the timeout (one frame in 10 s).
+    sim::CameraConfig paced = config;
+    paced.symbolic_link = u"sim://slow";
+    paced.script.clear();
+    paced.paced = true;
+    sim::add_camera(paced);
+    Opened slow_paced = open(u"sim://slow", MFVideoFormat_NV12, 16, 16, 1, 10);
+    ASSERT_EQ(slow_paced.hr, S_OK);
+    EXPECT_TRUE(read_one(slow_paced.reader.Get()).has_sample);  // the first frame is due at once
+    t0 = steady_clock::now();
+    EXPECT_EQ(read_one(slow_paced.reader.Get()).hr, MFCOMPAT_E_TIMEOUT);
+    EXPECT_LT(steady_clock::now() - t0, milliseconds(5000));
+    mfcompat_set_clock_scale(1.0);
+}
+
+TEST_F(SimCameraTest, ScriptedUnplugMediaTypeOutcomesAndLateFaults) {
+    sim::CameraConfig config = camera(u"P", u"sim://p", {sim::format(MFVideoFormat_NV12, 16, 16, 30, 1)});
+    config.script = {{sim::ReadOutcome::normal}, {sim::ReadOutcome::unplug}};
+    const sim::CameraId id = sim::add_camera(config);
+
+    // Unplugged at the second read, until replugged.
+    Opened o = open(u"sim://p", MFVideoFormat_NV12, 16, 16);
+    ASSERT_EQ(o.hr, S_OK);
+    EXPECT_TRUE(read_one(o.reader.Get()).has_sample);
+    EXPECT_EQ(read_one(o.reader.Get()).hr, MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+    EXPECT_EQ(read_one(o.reader.Get()).hr, MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+    EXPECT_FALSE(find_device(u"sim://p"));
+    ASSERT_TRUE(sim::replug(id));
+    ASSERT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+
+    // SetCurrentMediaType outcomes, one per call; an accepted entry still needs a fitting request.
+    const HRESULT kBusy = MFCOMPAT_E_BUSY;
+    ASSERT_TRUE(sim::set_media_type_script(id, {S_OK, kBusy, MF_E_INVALIDMEDIATYPE, S_OK}, false));
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, kBusy);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 8, 8).hr, MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);  // used up
+    ASSERT_TRUE(sim::set_media_type_script(id, {kBusy}, true));
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, kBusy);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, kBusy);
+    ASSERT_TRUE(sim::set_media_type_script(id, {}, false));
+
+    // Faults that begin after N successful calls of their step; a refused request is not one.
+    ASSERT_TRUE(sim::set_fault(id, sim::Fault::create_reader, E_OUTOFMEMORY, 2));
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, E_OUTOFMEMORY);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, E_OUTOFMEMORY);
+    ASSERT_TRUE(sim::set_fault(id, sim::Fault::create_reader, S_OK));
+    ASSERT_TRUE(sim::set_fault(id, sim::Fault::set_media_type, kBusy, 1));
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 8, 8).hr, MF_E_INVALIDMEDIATYPE);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, kBusy);
+
+    // The same through the C interface.
+    ASSERT_EQ(mfcompat_sim_set_fault_after(id, MFCOMPAT_SIM_FAULT_ACTIVATE, int32_t(kBusy), 1), 0);
+    ASSERT_EQ(mfcompat_sim_set_fault(id, MFCOMPAT_SIM_FAULT_SET_MEDIA_TYPE, 0), 0);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, kBusy);
+    ASSERT_EQ(mfcompat_sim_set_fault(id, MFCOMPAT_SIM_FAULT_ACTIVATE, 0), 0);
+    const int32_t type_outcomes[] = {int32_t(kBusy), 0};
+    ASSERT_EQ(mfcompat_sim_set_media_type_script(id, type_outcomes, 2, 0), 0);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, kBusy);
+    EXPECT_EQ(open(u"sim://p", MFVideoFormat_NV12, 16, 16).hr, S_OK);
+    EXPECT_EQ(mfcompat_sim_set_media_type_script(id, nullptr, 1, 0), MFCOMPAT_SIM_BAD_ARGUMENT);
+    EXPECT_EQ(mfcompat_sim_set_fault_after(id, 9, -1, 0), MFCOMPAT_SIM_BAD_ARGUMENT);
+    const int32_t unplug_step = MFCOMPAT_SIM_READ_UNPLUG;
+    ASSERT_EQ(mfcompat_sim_set_script(id, &unplug_step, nullptr, 1, 0), 0);
+    Opened last = open(u"sim://p", MFVideoFormat_NV12, 16, 16);
+    ASSERT_EQ(last.hr, S_OK);
+    EXPECT_EQ(read_one(last.reader.Get()).hr, MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+    EXPECT_EQ(mfcompat_sim_replug(id), 0);
+}
+
 TEST_F(SimCameraTest, ReadArgumentsAndTimestamps) {
     sim::add_camera(camera(u"A", u"sim://a", {sim::format(MFVideoFormat_NV12, 16, 16, 30, 1)}));
     Opened o = open(u"sim://a", MFVideoFormat_NV12, 16, 16);

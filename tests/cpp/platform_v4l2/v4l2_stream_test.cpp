@@ -3,6 +3,8 @@
 
 #include "v4l2_fixture.h"
 
+#include <mfcompat/platform_counters.h>
+
 namespace fakev4l2 {
 namespace {
 
@@ -73,6 +75,24 @@ TEST_F(V4l2Stream, OpensAtTheRequestedFormatAndDeliversTheFramesInOrder) {
     // Released at shutdown, not only when the object goes.
     EXPECT_EQ(fake_.live_mappings(), 0);
     EXPECT_EQ(stream->read().hr, MF_E_SHUTDOWN);
+}
+
+TEST_F(V4l2Stream, ReadWithoutAFrameTimesOutOnThePlatformClockAndTheStreamGoesOn) {
+    std::unique_ptr<CameraStream> stream;
+    ASSERT_EQ(open(mjpeg_vga(15), &stream), S_OK);
+    mfcompat_set_clock_scale(0.01);  // the 5 s timeout lasts 50 ms
+    const auto began = std::chrono::steady_clock::now();
+    ReadResult r = stream->read();
+    const auto took = std::chrono::steady_clock::now() - began;
+    mfcompat_set_clock_scale(1.0);
+    EXPECT_EQ(uint32_t(r.hr), 0x800705B4u);
+    EXPECT_FALSE(r.has_sample);
+    EXPECT_GE(took, 45ms);
+    EXPECT_LT(took, kWait);
+    fake_.push_frame(kUvc, frame_bytes(1, 100), timeval{1, 0});
+    r = stream->read();
+    EXPECT_EQ(r.hr, S_OK);
+    EXPECT_TRUE(r.has_sample);
 }
 
 TEST_F(V4l2Stream, FrameRateIsOnlySetWhenTheDriverTakesOne) {

@@ -32,6 +32,7 @@ enum class FrameSource {
 };
 
 // One scripted read outcome. Script steps are consumed one per read, before normal delivery.
+// A read that delivers nothing for 5 s of platform time fails with MFCOMPAT_E_TIMEOUT.
 enum class ReadOutcome : int32_t {
     normal = 0,         // deliver a frame as usual
     error = 1,          // fail with `hr`
@@ -39,7 +40,8 @@ enum class ReadOutcome : int32_t {
     stream_tick = 3,    // good result, MF_SOURCE_READERF_STREAMTICK, no sample
     no_sample = 4,      // good result, no flags, no sample
     truncated = 5,      // a normal frame cut to half its bytes
-    block = 6,          // wait until a flush (then: good read, no sample), a shutdown or an unplug
+    block = 6,          // wait until a flush (then: good read, no sample), a shutdown, an unplug or the timeout
+    unplug = 7,         // the camera is unplugged at this read (see unplug()) until replug()
 };
 
 struct ScriptStep {
@@ -102,8 +104,12 @@ MFCOMPAT_API size_t camera_count();
 MFCOMPAT_API bool unplug(CameraId id);
 MFCOMPAT_API bool replug(CameraId id);
 
-// S_OK clears the fault.
-MFCOMPAT_API bool set_fault(CameraId id, Fault fault, HRESULT hr);
+// The step fails with `hr` once `after` calls of it have succeeded from now on (0: at once). S_OK
+// clears the fault. A failing SetCurrentMediaType counts only calls whose request fits the camera.
+MFCOMPAT_API bool set_fault(CameraId id, Fault fault, HRESULT hr, uint64_t after = 0);
+// Outcomes of the next SetCurrentMediaType calls, one per call: a failure refuses the call with
+// it, S_OK lets the call go on as usual. Used up (and not repeating), calls go on as usual.
+MFCOMPAT_API bool set_media_type_script(CameraId id, const std::vector<HRESULT>& outcomes, bool repeat);
 // Replaces the script (and its position).
 MFCOMPAT_API bool set_script(CameraId id, const std::vector<ScriptStep>& script, bool repeat);
 MFCOMPAT_API bool set_paced(CameraId id, bool paced);

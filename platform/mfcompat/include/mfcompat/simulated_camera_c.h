@@ -34,6 +34,7 @@ extern "C" {
 #define MFCOMPAT_SIM_READ_NO_SAMPLE 4
 #define MFCOMPAT_SIM_READ_TRUNCATED 5
 #define MFCOMPAT_SIM_READ_BLOCK 6
+#define MFCOMPAT_SIM_READ_UNPLUG 7
 
 /* Faults (mfcompat_sim_set_fault). */
 #define MFCOMPAT_SIM_FAULT_ACTIVATE 0
@@ -89,6 +90,11 @@ MFCOMPAT_API int32_t mfcompat_sim_set_paced(int32_t id, int32_t paced);
 MFCOMPAT_API int32_t mfcompat_sim_set_accept_any_format(int32_t id, int32_t accept);
 /* An HRESULT of 0 clears the fault. */
 MFCOMPAT_API int32_t mfcompat_sim_set_fault(int32_t id, int32_t fault, int32_t hr);
+/* The fault begins once `after` calls of the step have succeeded (see mfcompat::sim::set_fault). */
+MFCOMPAT_API int32_t mfcompat_sim_set_fault_after(int32_t id, int32_t fault, int32_t hr, uint64_t after);
+/* hrs[i]: the outcome of the i-th next SetCurrentMediaType call; 0 lets it go on as usual, a
+ * failure refuses it with that HRESULT. */
+MFCOMPAT_API int32_t mfcompat_sim_set_media_type_script(int32_t id, const int32_t* hrs, int32_t count, int32_t repeat);
 /* outcomes[i] is an MFCOMPAT_SIM_READ_* value; hrs[i] its HRESULT for READ_ERROR (hrs may be NULL:
  * E_FAIL). */
 MFCOMPAT_API int32_t mfcompat_sim_set_script(int32_t id, const int32_t* outcomes, const int32_t* hrs, int32_t count,

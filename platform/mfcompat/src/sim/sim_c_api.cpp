@@ -77,9 +77,20 @@ MFCOMPAT_API int32_t mfcompat_sim_set_accept_any_format(int32_t id, int32_t acce
 }
 
 MFCOMPAT_API int32_t mfcompat_sim_set_fault(int32_t id, int32_t fault, int32_t hr) {
+    return mfcompat_sim_set_fault_after(id, fault, hr, 0);
+}
+
+MFCOMPAT_API int32_t mfcompat_sim_set_fault_after(int32_t id, int32_t fault, int32_t hr, uint64_t after) {
     if (fault < MFCOMPAT_SIM_FAULT_ACTIVATE || fault > MFCOMPAT_SIM_FAULT_SET_MEDIA_TYPE)
         return MFCOMPAT_SIM_BAD_ARGUMENT;
-    return status(set_fault(id, Fault(fault), HRESULT(hr)));
+    return status(set_fault(id, Fault(fault), HRESULT(hr), after));
+}
+
+MFCOMPAT_API int32_t mfcompat_sim_set_media_type_script(int32_t id, const int32_t* hrs, int32_t count, int32_t repeat) {
+    if (count < 0 || (count > 0 && !hrs)) return MFCOMPAT_SIM_BAD_ARGUMENT;
+    std::vector<HRESULT> outcomes;
+    if (count > 0) outcomes.assign(hrs, hrs + count);
+    return status(set_media_type_script(id, outcomes, repeat != 0));
 }
 
 MFCOMPAT_API int32_t mfcompat_sim_set_script(int32_t id, const int32_t* outcomes, const int32_t* hrs, int32_t count,
@@ -87,7 +98,7 @@ MFCOMPAT_API int32_t mfcompat_sim_set_script(int32_t id, const int32_t* outcomes
     if (count < 0 || (count > 0 && !outcomes)) return MFCOMPAT_SIM_BAD_ARGUMENT;
     std::vector<ScriptStep> script;
     for (int32_t i = 0; i < count; ++i) {
-        if (outcomes[i] < MFCOMPAT_SIM_READ_NORMAL || outcomes[i] > MFCOMPAT_SIM_READ_BLOCK)
+        if (outcomes[i] < MFCOMPAT_SIM_READ_NORMAL || outcomes[i] > MFCOMPAT_SIM_READ_UNPLUG)
             return MFCOMPAT_SIM_BAD_ARGUMENT;
         ScriptStep step;
         step.outcome = ReadOutcome(outcomes[i]);

@@ -2,6 +2,7 @@
 #include <mfcompat/simulated_camera.h>
 
 #include "../camera_device.h"
+#include "../platform_clock.h"
 #include "pattern.h"
 
 #include <algorithm>
@@ -27,7 +28,6 @@ class SimCamera final : public CameraDevice, public std::enable_shared_from_this
 public:
     SimCamera(CameraId id, const CameraConfig& config) : id_(id), config_(config) {
         frames_ = std::make_shared<const std::vector<std::vector<uint8_t>>>(config.frames);
-        for (HRESULT& hr : faults_) hr = S_OK;
     }
 
     CameraId id() const { return id_; }
@@ -71,13 +71,20 @@ public:
         f();
     }
     void set_plugged(bool plugged);
+    void set_plugged_locked(bool plugged);
     bool is_plugged() {
         std::lock_guard<std::mutex> lock(mutex_);
         return !unplugged_;
     }
-    void set_fault(Fault fault, HRESULT hr) {
+    void set_fault(Fault fault, HRESULT hr, uint64_t after) {
         std::lock_guard<std::mutex> lock(mutex_);
-        faults_[int(fault)] = hr;
+        faults_[int(fault)] = {hr, after};
+    }
+    void set_media_type_script(const std::vector<HRESULT>& outcomes, bool repeat) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        type_script_ = outcomes;
+        repeat_type_script_ = repeat;
+        type_script_position_ = 0;
     }
     void set_script(const std::vector<ScriptStep>& script, bool repeat) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -145,7 +152,28 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         ++(counters_.*counter);
         if (unplugged_) return MFCOMPAT_E_DEVICE_NOT_CONNECTED;
-        return faults_[int(fault)];
+        return fault_result_locked(fault);
+    }
+
+    // Called for a call of the step that would succeed: a fault still counting down lets it.
+    HRESULT fault_result_locked(Fault fault) {
+        ScheduledFault& f = faults_[int(fault)];
+        if (SUCCEEDED(f.hr)) return S_OK;
+        if (f.successes_left > 0) {
+            --f.successes_left;
+            return S_OK;
+        }
+        return f.hr;
+    }
+
+    // The scripted result of one SetCurrentMediaType call: S_OK lets the call go on as usual.
+    HRESULT next_type_outcome_locked() {
+        if (type_script_.empty()) return S_OK;
+        if (type_script_position_ >= type_script_.size()) {
+            if (!repeat_type_script_) return S_OK;
+            type_script_position_ = 0;
+        }
+        return type_script_[type_script_position_++];
     }
 
     bool accepts_locked(const RequestedFormat& r) const {
@@ -173,7 +201,14 @@ private:
     std::condition_variable wake_;  // stream events: flush, shutdown, unplug
     CameraConfig config_;
     std::shared_ptr<const std::vector<std::vector<uint8_t>>> frames_;
-    HRESULT faults_[4];
+    struct ScheduledFault {
+        HRESULT hr = S_OK;
+        uint64_t successes_left = 0;  // calls that still succeed before the fault begins
+    };
+    ScheduledFault faults_[4];
+    std::vector<HRESULT> type_script_;
+    bool repeat_type_script_ = false;
+    size_t type_script_position_ = 0;
     size_t script_position_ = 0;
     bool unplugged_ = false;
     Counters counters_;
@@ -213,6 +248,8 @@ public:
         }
         const uint64_t flush_seen = flush_generation_;
         auto interrupted = [&] { return shut_down_ || invalidated_ || flush_generation_ != flush_seen; };
+        // Nothing delivered within the read timeout (platform time) fails the read.
+        const auto timeout_at = Clock::now() + real_duration(kReadTimeoutMs);
 
         const ScriptStep step = cam.next_step_locked();
         switch (step.outcome) {
@@ -228,8 +265,12 @@ public:
             case ReadOutcome::no_sample:
                 return result;
             case ReadOutcome::block:
-                cam.wake_.wait(lock, interrupted);
-                result.hr = broken_locked();  // a flush leaves a good read without a sample
+                // A flush leaves a good read without a sample.
+                result.hr = cam.wake_.wait_until(lock, timeout_at, interrupted) ? broken_locked() : MFCOMPAT_E_TIMEOUT;
+                return result;
+            case ReadOutcome::unplug:
+                cam.set_plugged_locked(false);
+                result.hr = broken_locked();
                 return result;
             case ReadOutcome::normal:
             case ReadOutcome::truncated:
@@ -240,8 +281,12 @@ public:
             const auto now = Clock::now();
             // After a stall, restart the cadence instead of bursting to catch up.
             if (next_due_ + period_ < now) next_due_ = now;
-            if (cam.wake_.wait_until(lock, next_due_, interrupted)) {
+            if (cam.wake_.wait_until(lock, std::min(next_due_, timeout_at), interrupted)) {
                 result.hr = broken_locked();
+                return result;
+            }
+            if (next_due_ > timeout_at) {  // a rate slower than the timeout
+                result.hr = MFCOMPAT_E_TIMEOUT;
                 return result;
             }
             next_due_ += period_;
@@ -347,9 +392,11 @@ HRESULT SimCamera::open_stream(const RequestedFormat& format, std::unique_ptr<Ca
         last_requested_.height = format.height;
         last_requested_.rate_numerator = format.rate_numerator;
         last_requested_.rate_denominator = format.rate_denominator;
+        const HRESULT scripted = next_type_outcome_locked();
         if (unplugged_) return MFCOMPAT_E_DEVICE_NOT_CONNECTED;
-        if (FAILED(faults_[int(Fault::set_media_type)])) return faults_[int(Fault::set_media_type)];
+        if (FAILED(scripted)) return scripted;
         if (!accepts_locked(format)) return MF_E_INVALIDMEDIATYPE;
+        if (HRESULT hr = fault_result_locked(Fault::set_media_type); FAILED(hr)) return hr;
 
         subtype = format.subtype;
         width = format.width;
@@ -388,6 +435,10 @@ HRESULT SimCamera::open_stream(const RequestedFormat& format, std::unique_ptr<Ca
 
 void SimCamera::set_plugged(bool plugged) {
     std::lock_guard<std::mutex> lock(mutex_);
+    set_plugged_locked(plugged);
+}
+
+void SimCamera::set_plugged_locked(bool plugged) {
     if (!plugged) {
         unplugged_ = true;
         for (SimStream* s : streams_) s->invalidate_locked();
@@ -452,16 +503,22 @@ bool replug(CameraId id) {
     return bool(c);
 }
 
-bool set_fault(CameraId id, Fault fault, HRESULT hr) {
+bool set_fault(CameraId id, Fault fault, HRESULT hr, uint64_t after) {
     if (int(fault) < 0 || int(fault) > int(Fault::set_media_type)) return false;
     auto c = find(id);
-    if (c) c->set_fault(fault, hr);
+    if (c) c->set_fault(fault, hr, after);
+    return bool(c);
+}
+
+bool set_media_type_script(CameraId id, const std::vector<HRESULT>& outcomes, bool repeat) {
+    auto c = find(id);
+    if (c) c->set_media_type_script(outcomes, repeat);
     return bool(c);
 }
 
 bool set_script(CameraId id, const std::vector<ScriptStep>& script, bool repeat) {
     for (const ScriptStep& s : script)
-        if (int32_t(s.outcome) < 0 || int32_t(s.outcome) > int32_t(ReadOutcome::block)) return false;
+        if (int32_t(s.outcome) < 0 || int32_t(s.outcome) > int32_t(ReadOutcome::unplug)) return false;
     auto c = find(id);
     if (c) c->set_script(script, repeat);
     return bool(c);

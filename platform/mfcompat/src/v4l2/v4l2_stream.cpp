@@ -3,8 +3,11 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
+#include "platform_clock.h"
 #include "v4l2/v4l2_internal.h"
 
 namespace mfcompat {
@@ -166,9 +169,16 @@ ReadResult StreamCore::read() {
         return result;
     }
     const int fd = device_.get();
+    // A camera without signal (a capture card with nothing plugged in) never fills a buffer.
+    const auto deadline = std::chrono::steady_clock::now() + real_duration(kReadTimeoutMs);
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        int n = sys_->poll(fds, 2, -1);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        int n = sys_->poll(fds, 2, int(std::clamp<int64_t>(left.count(), 0, INT32_MAX)));
+        if (n == 0) {
+            result.hr = MFCOMPAT_E_TIMEOUT;
+            return result;
+        }
         if (n < 0) {
             if (errno == EINTR) continue;
             result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
