@@ -179,7 +179,9 @@ TEST(Yuy2Converter, KeepsItsBuffersPerSizeAndMatchesTheOneShotConversion) {
         EXPECT_EQ(reused.width, w);
         EXPECT_EQ(reused.height, h);
         EXPECT_EQ(0, std::memcmp(reused.data, fresh.data, size_t(w) * h * 2)) << w << "x" << h;
-        if (w == previous_w && h == previous_h) EXPECT_EQ(reused.data, previous);
+        if (w == previous_w && h == previous_h) {
+            EXPECT_EQ(reused.data, previous);
+        }
         previous = reused.data;
         previous_w = w;
         previous_h = h;
