@@ -52,8 +52,9 @@ def main() -> int:
                            frames=frames, paced=bool(args["paced"]))
     del frames
 
-    libdir = os.path.dirname(os.path.abspath(trelvo.__file__))
-    record = ctypes.CDLL(os.path.join(libdir, "libtrelvohdcam.so"))
+    from trelvo_tools.native import library_path
+
+    record = ctypes.CDLL(library_path("libtrelvohdcam.so"))
 
     class RecordCounts(ctypes.Structure):
         _fields_ = [("cameras_created", ctypes.c_uint64), ("create_failures", ctypes.c_uint64),

@@ -4,6 +4,8 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/setup.sh"
+# The type information is checked against the built module with mypy (stubtest).
+"$VENV/bin/python" -m pip install -q mypy
 
 JOBS="$(nproc)"
 run_cpp_suite() {

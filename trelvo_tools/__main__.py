@@ -3,4 +3,4 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+sys.exit(main(prog="python -m trelvo_tools"))

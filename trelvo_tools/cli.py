@@ -1,27 +1,31 @@
 """The trelvo command line: list cameras, relay one (or two) into the virtual camera, snapshot the
 virtual camera, and a demo that does all three.
 
-    python -m trelvo_tools list [--simulated]
-    python -m trelvo_tools relay --device ID [--device2 ID] [--width W --height H --fps F]
-                                 [--subtype MJPEG] [--type 0] [--seconds N] [--simulated]
-    python -m trelvo_tools view [--out snapshot.png] [--timeout 5]
-    python -m trelvo_tools demo [--seconds 5] [--out trelvo-snapshot.png]
+    trelvo list [--simulated]
+    trelvo relay [--device ID] [--device2 ID] [--width W --height H --fps F] [--subtype MJPEG]
+                 [--type 0|1] [--loopback /dev/videoN] [--seconds N] [--simulated]
+    trelvo view [--out snapshot.png] [--timeout 5]
+    trelvo demo [--seconds 5] [--out trelvo-snapshot.png]
+
+(``python -m trelvo_tools`` runs the same.) Exit codes: 0 done, 1 failed, 2 bad arguments or
+unknown camera, 3 another relay took the virtual camera over, 130 interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
 
 import argparse
-import ctypes
 import os
 import select
 import sys
 import time
-from typing import List, Optional, Sequence
+from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from . import vcam
+from . import __version__, vcam
+from .relay import (LOOPBACK_ENV, OUTPUT_TYPES, SUBTYPES, CameraNotFound, FormatNotSupported,
+                    NotSwitched, Relay, StartFailed, flush_c, loopback_devices, normalise_subtype)
 
-SUBTYPES = ("MJPEG", "NV12", "YUY2", "I420", "RGB24", "P10")
-TYPE_NAMES = {0: "BGR24", 1: "YUY2"}
+EXIT_FAILED, EXIT_USAGE, EXIT_TAKEN_OVER, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 3, 130, 141
+TYPE_NAMES = OUTPUT_TYPES
 
 # The built-in simulated camera: a moving test pattern, so that every command has something to
 # show on a machine without cameras.
@@ -30,22 +34,13 @@ SIM_LINK = "sim://trelvo-test-pattern"
 SIM_SIZE = (640, 480)
 SIM_FPS = 30
 
-_libc = None
+LOOPBACK_COMMAND = ('sudo modprobe v4l2loopback devices=1 video_nr=10 card_label="trelvo" '
+                    "exclusive_caps=1")
+
+PROG = "trelvo"
 
 
-def flush_c() -> None:
-    """The module prints diagnostic lines through C stdio without flushing; push them out now so
-    that they appear in order with ours."""
-    global _libc
-    try:
-        if _libc is None:
-            _libc = ctypes.CDLL(None)
-        _libc.fflush(None)
-    except (OSError, AttributeError):
-        pass
-
-
-def say(*parts, err: bool = False) -> None:
+def say(*parts: object, err: bool = False) -> None:
     stream = sys.stderr if err else sys.stdout
     flush_c()
     print(*parts, file=stream, flush=True)
@@ -54,22 +49,22 @@ def say(*parts, err: bool = False) -> None:
 class Failure(Exception):
     """A failure to report to the user, with the exit code to end with."""
 
-    def __init__(self, message: str, code: int = 1):
+    def __init__(self, message: str, code: int = EXIT_FAILED):
         super().__init__(message)
         self.code = code
 
 
 # -- cameras ------------------------------------------------------------------------------------
 
-def _trelvo():
+def _trelvo() -> Any:
     try:
         import trelvo
     except ImportError as error:
-        raise Failure(f"The trelvo module cannot be imported: {error}. Run scripts/setup.sh first.")
+        raise Failure(f"The trelvo module cannot be imported: {error}.")
     return trelvo
 
 
-def add_simulated_camera():
+def add_simulated_camera() -> Any:
     """Registers the built-in simulated camera (moving pattern, paced) and returns it."""
     from . import simcam
 
@@ -81,20 +76,23 @@ def add_simulated_camera():
         pattern="moving", paced=True)
 
 
-def enumerate_cameras(capture) -> list:
+def enumerate_cameras(capture: Any) -> List[Any]:
     try:
         return list(capture.enumerate_cameras())
     finally:
         flush_c()
 
 
-def format_text(fmt) -> str:
-    return f"{fmt.width}x{fmt.height} @ {fmt.fps} fps {fmt.subtype_name}"
+def format_text(fmt: Any) -> str:
+    return f"{fmt.width}x{fmt.height} @ {fmt.fps} fps {getattr(fmt, 'subtype_name', None) or fmt.subtype}"
 
 
-def print_cameras(cameras: Sequence) -> None:
+def print_cameras(cameras: Sequence[Any], hint: bool = True) -> None:
     if not cameras:
         say("No cameras found.")
+        if hint:
+            say(f"`{PROG} list --simulated` adds the built-in simulated camera ({SIM_LINK}), and "
+                f"`{PROG} relay --device {SIM_LINK}` relays it.")
         return
     say(f"{len(cameras)} camera(s):")
     for number, cam in enumerate(cameras, 1):
@@ -106,184 +104,104 @@ def print_cameras(cameras: Sequence) -> None:
             say(f"     {format_text(fmt)}")
 
 
-def is_simulated(cam) -> bool:
-    return cam.device_id.startswith("sim://")
+def formats_listing(formats: Dict[str, Any], names: Optional[Dict[str, str]] = None) -> List[str]:
+    lines = []
+    for device_id, listed in formats.items():
+        label = (names or {}).get(device_id, device_id)
+        if listed:
+            lines.append(f"{label} lists these formats:")
+            lines += [f"  {format_text(f)}" for f in listed]
+        else:
+            lines.append(f"{label} lists no formats.")
+    return lines
 
 
-def known_ids(cameras: Sequence) -> str:
-    return ", ".join(repr(c.device_id) for c in cameras) if cameras else "none"
+# -- checks on arguments ------------------------------------------------------------------------
+
+def positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        value = kind(text)
+        if not value > 0:
+            raise argparse.ArgumentTypeError(f"must be greater than 0, not {text}")
+        return value
+    parse.__name__ = kind.__name__
+    return parse
 
 
-def find_camera(cameras: Sequence, device_id: str):
-    for cam in cameras:
-        if cam.device_id == device_id:
-            return cam
-    if not cameras:
-        raise Failure(f"No cameras found, so there is no camera {device_id!r}.", 2)
-    lines = [f"Unknown camera id {device_id!r}. Known cameras:"]
-    lines += [f"  {c.device_id}  ({c.name})" for c in cameras]
-    raise Failure("\n".join(lines), 2)
+def not_negative(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {text}")
+    return value
 
 
-def pick_format(formats: Sequence, width=None, height=None, fps=None, subtype=None):
-    """The camera format closest to what was asked for (unset fields prefer 640x480, 30 fps,
-    MJPEG), or None when the camera lists nothing that matches the fields given."""
-    matches = [f for f in formats
-               if (width is None or f.width == width) and (height is None or f.height == height)
-               and (fps is None or f.fps == fps) and (subtype is None or f.subtype_name == subtype)]
-    known = [f for f in matches if f.subtype_name in SUBTYPES]
-    if not known:
-        return None
-
-    def preference(f):
-        return (f.subtype_name != "MJPEG", abs(f.width * f.height - 640 * 480), abs(f.fps - 30))
-
-    return min(known, key=preference)
-
-
-def resolve_settings(cam, width, height, fps, subtype) -> tuple:
-    """Width, height, fps and subtype for `start`: what was given, completed from the camera's
-    own formats so that a bare --device works."""
-    if None in (width, height, fps, subtype):
-        chosen = pick_format(cam.formats, width, height, fps, subtype)
-        if chosen is not None:
-            width = chosen.width if width is None else width
-            height = chosen.height if height is None else height
-            fps = chosen.fps if fps is None else fps
-            subtype = chosen.subtype_name if subtype is None else subtype
-    return (640 if width is None else width, 480 if height is None else height,
-            30 if fps is None else fps, "MJPEG" if subtype is None else subtype)
-
-
-def loopback_devices() -> List[str]:
-    """v4l2loopback devices are virtual video4linux devices; list their nodes."""
+def subtype_arg(text: str) -> str:
     try:
-        names = sorted(os.listdir("/sys/devices/virtual/video4linux"))
-    except OSError:
-        return []
-    return ["/dev/" + n for n in names if n.startswith("video")]
+        return normalise_subtype(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
+
+
+def check_png_path(path: str) -> None:
+    """Refuses, before anything runs, a snapshot path that cannot take a PNG file."""
+    if not path.lower().endswith(".png"):
+        raise Failure(f"{path}: snapshots are PNG pictures; give a file name ending in .png.", EXIT_USAGE)
+    folder = os.path.dirname(os.path.abspath(path))
+    if os.path.isdir(path):
+        raise Failure(f"{path} is a folder; give a file name ending in .png.", EXIT_USAGE)
+    if not os.path.isdir(folder):
+        raise Failure(f"{path}: the folder {folder} does not exist.", EXIT_USAGE)
+    if not os.access(folder, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
+        raise Failure(f"{path}: no permission to write there.", EXIT_USAGE)
 
 
 # -- relaying -----------------------------------------------------------------------------------
 
-class Relay:
-    """One running session and the channel reader that watches what reaches the virtual camera."""
-
-    def __init__(self, capture, cameras: Sequence, device_1: str, device_2: str, width: int,
-                 height: int, fps: int, subtype: str, out_type: int):
-        self.capture = capture
-        self.cameras = cameras
-        self.devices = [device_1] + ([device_2] if device_2 else [])
-        self.settings = (width, height, fps, subtype, out_type)
-        self.reader = vcam.VirtualCameraReader()
-        self.active = 0
-        self.total = 0
-        self._last_frame = None
-
-    def start(self) -> None:
-        width, height, fps, subtype, out_type = self.settings
-        say(f"Starting: {self.devices[0]}" + (f" and {self.devices[1]}" if len(self.devices) > 1 else "")
-            + f", {width}x{height} @ {fps} fps {subtype}, output type {out_type}"
-            + f" ({TYPE_NAMES.get(out_type, 'nothing sent')})")
-        try:
-            ok = self.capture.start(device_1=self.devices[0], device_2=self.devices[1] if len(self.devices) > 1
-                                    else "", width=width, height=height, fps=fps, subtype_name=subtype,
-                                    type=out_type)
-        finally:
-            flush_c()
-        if not ok:
-            raise Failure(self._refusal(width, height, fps, subtype))
-        channel = self.reader.name
-        say(f"Relaying into the virtual camera (shared-memory channel {channel}).")
-        if out_type in TYPE_NAMES:
-            nodes = loopback_devices()
-            if nodes:
-                say(f"v4l2loopback device(s) present, the virtual camera also appears there: {', '.join(nodes)}")
-
-    def _refusal(self, width, height, fps, subtype) -> str:
-        lines = [f"The camera could not be started with {width}x{height} @ {fps} fps {subtype} "
-                 "(opening failed, the format was refused, or no frame arrived)."]
-        cam = next((c for c in self.cameras if c.device_id == self.devices[0]), None)
-        if cam is not None:
-            if cam.formats:
-                lines.append(f"{cam.name} lists these formats:")
-                lines += [f"  {format_text(f)}" for f in cam.formats]
-            else:
-                lines.append(f"{cam.name} lists no formats.")
-        return "\n".join(lines)
-
-    def count_new(self, wait: float) -> Optional[vcam.Picture]:
-        """Waits up to `wait` seconds for newer pictures and counts those sent since the last
-        call (by the channel's frame number, so that pictures this reader missed count too)."""
-        picture = self.reader.read(timeout=wait)
-        if picture is None or picture.state != vcam.STATE_LIVE:
-            return None
-        if self._last_frame is None or picture.frame_number < self._last_frame:
-            self.total += 1
-        else:
-            self.total += picture.frame_number - self._last_frame
-        self._last_frame = picture.frame_number
-        return picture
-
-    def switch(self) -> None:
-        if len(self.devices) < 2:
-            say("Only one camera: nothing to switch to.")
-            return
-        try:
-            self.capture.switch_camera()
-        finally:
-            flush_c()
-        self.active = 1 - self.active
-        say(f"Switched to {self.devices[self.active]}.")
-
-    def running(self) -> bool:
-        try:
-            return self.capture.is_running()
-        finally:
-            flush_c()
-
-    def stop(self) -> None:
-        try:
-            self.capture.stop()
-        finally:
-            flush_c()
-
-    def run(self, seconds: Optional[float], interactive: bool) -> int:
-        """Prints the pictures per second until `seconds` pass, 'q' is entered, or the session
-        ends; returns the pictures that reached the virtual camera."""
-        if interactive:
-            say("Press Enter to switch cameras, q and Enter to quit." if len(self.devices) > 1
-                else "Press q and Enter to quit.")
-        start = time.monotonic()
-        window_start, window_count = start, 0
-        while True:
-            now = time.monotonic()
-            if seconds is not None and now - start >= seconds:
-                break
-            before = self.total
-            self.count_new(0.05)
-            window_count += self.total - before
-            now = time.monotonic()
-            if now - window_start >= 1.0:
-                rate = window_count / (now - window_start)
-                say(f"[{now - start:5.1f} s] {rate:5.1f} pictures/s reached the virtual camera"
-                    f" (total {self.total})")
-                window_start, window_count = now, 0
-                if not self.running():
-                    raise Failure("The session ended: the camera was lost and could not be reconnected.")
-            if interactive and _stdin_ready():
-                line = sys.stdin.readline()
-                if not line or line.strip().lower() == "q":
-                    break
-                self.switch()
-        return self.total
-
-
-def _stdin_ready() -> bool:
+def start_relay(relay: Relay, names: Optional[Dict[str, str]] = None) -> None:
+    """Starts `relay`, turning its errors into messages for the user."""
     try:
-        return bool(select.select([sys.stdin], [], [], 0)[0])
-    except (OSError, ValueError):
-        return False
+        relay.start()
+    except CameraNotFound as error:
+        if not error.known_ids:
+            raise Failure(f"{error} `{PROG} list --simulated` shows the built-in simulated camera.",
+                          EXIT_USAGE)
+        lines = [f"Unknown camera id {error.device_id!r}. Known cameras:"]
+        lines += [f"  {i}  ({(names or {}).get(i, '')})".rstrip(" ()") for i in error.known_ids]
+        raise Failure("\n".join(lines), EXIT_USAGE)
+    except FormatNotSupported as error:
+        raise Failure("\n".join([str(error)] + formats_listing(error.formats, names)))
+    except StartFailed as error:
+        raise Failure("\n".join([str(error)] + [f"  (module: {l})" for l in error.diagnostics]))
+
+
+def announce(relay: Relay) -> None:
+    """Says once where the pictures go: the channel, and the loopback device or why there is none."""
+    fmt = relay.format
+    assert fmt is not None and relay.output_type is not None
+    cams = " and ".join(relay.cameras)
+    say(f"Relaying {cams}: {fmt}, output type {relay.output_type} "
+        f"({TYPE_NAMES[relay.output_type]}), into the virtual camera (shared-memory channel "
+        f"{relay.channel}).")
+    if relay.second and len(relay.cameras) < 2:
+        say(f"The second camera {relay.second} could not be opened with {fmt}: the session runs on "
+            f"one camera ({relay.device}), so there is nothing to switch to.")
+    device = relay.loopback_device
+    if device:
+        say(f"Other applications see it as the camera {device} (v4l2loopback).")
+    elif relay.loopback == "off" or (relay.loopback is None and os.environ.get(LOOPBACK_ENV) == "off"):
+        why = "--loopback off" if relay.loopback == "off" else f"{LOOPBACK_ENV}=off"
+        say(f"Loopback output is off ({why}): only trelvo's own tools (`{PROG} view`) "
+            "see the pictures.")
+    else:
+        present = loopback_devices()
+        if present:
+            say(f"No v4l2loopback device took {fmt.width}x{fmt.height} "
+                f"{TYPE_NAMES[relay.output_type]} ({', '.join(present)}: in use by another "
+                f"program?): only trelvo's own tools (`{PROG} view`) see the pictures.")
+        else:
+            say("No v4l2loopback device: only trelvo's own tools (`" + PROG + " view`) see the "
+                "pictures. To show the camera to browsers and video calls, create one and start "
+                f"again:\n  {LOOPBACK_COMMAND}")
 
 
 def _stdin_is_terminal() -> bool:
@@ -293,19 +211,69 @@ def _stdin_is_terminal() -> bool:
         return False
 
 
+def _wait_for_line(seconds: float) -> bool:
+    try:
+        return bool(select.select([sys.stdin], [], [], max(0.0, seconds))[0])
+    except (OSError, ValueError):
+        time.sleep(max(0.0, seconds))
+        return False
+
+
+def run_relay(relay: Relay, seconds: Optional[float], interactive: bool) -> int:
+    """Prints the pictures per second until `seconds` pass, q is entered, or the session ends;
+    returns the pictures that reached the virtual camera."""
+    if interactive:
+        say("Press Enter to switch cameras, q and Enter to quit." if len(relay.cameras) > 1
+            else "Press q and Enter to quit.")
+    start = time.monotonic()
+    window_start, window_sent = start, 0
+    while True:
+        now = time.monotonic()
+        if seconds is not None and now - start >= seconds:
+            break
+        step = min(0.1, seconds - (now - start)) if seconds is not None else 0.1
+        if interactive and _wait_for_line(step):
+            line = sys.stdin.readline()
+            command = line.strip().lower()
+            if not line or command in ("q", "quit"):
+                break
+            if command:
+                say(f"Enter switches cameras, q quits ({line.strip()!r} ignored).")
+            else:
+                try:
+                    say(f"Switched to {relay.switch()}.")
+                except NotSwitched as why:
+                    say(str(why))
+        elif not interactive:
+            time.sleep(step)
+        pid = relay.taken_over_by
+        if pid is not None:
+            raise Failure(f"The virtual camera was taken over by process {pid}; stopping.",
+                          EXIT_TAKEN_OVER)
+        now = time.monotonic()
+        if now - window_start >= 1.0:
+            sent = relay.pictures_sent
+            rate = (sent - window_sent) / (now - window_start)
+            say(f"[{now - start:5.1f} s] {rate:5.1f} pictures/s reached the virtual camera"
+                f" (total {sent})")
+            window_start, window_sent = now, sent
+            if not relay.is_running():
+                raise Failure("The session ended: the camera was lost and could not be reconnected.")
+    return relay.pictures_sent
+
+
 def snapshot(reader: vcam.VirtualCameraReader, path: str, timeout: float) -> vcam.Picture:
     """Writes the newest live picture of the virtual camera to a PNG file."""
     deadline = time.monotonic() + timeout
     picture = None
     while True:
-        remaining = deadline - time.monotonic()
-        if remaining <= 0:
-            break
-        got = reader.read(timeout=remaining)
+        got = reader.read(timeout=max(0.0, deadline - time.monotonic()))
         if got is None:
             break
         if got.state == vcam.STATE_LIVE:
             picture = got
+            break
+        if time.monotonic() >= deadline:
             break
     if picture is None:
         state = reader.state
@@ -316,165 +284,192 @@ def snapshot(reader: vcam.VirtualCameraReader, path: str, timeout: float) -> vca
                       f"{why}.")
     if picture.type not in TYPE_NAMES:
         raise Failure(f"The virtual camera has output type {picture.type}, which presents no pictures.")
-    vcam.write_png(path, picture.width, picture.height, vcam.to_rgb(picture))
+    try:
+        vcam.write_png(path, picture.width, picture.height, vcam.to_rgb(picture))
+    except OSError as error:
+        raise Failure(f"Could not write {path}: {error.strerror or error}.")
     return picture
 
 
 # -- commands -----------------------------------------------------------------------------------
 
-def cmd_list(args) -> int:
+class _Simulated:
+    """The built-in simulated camera for the span of a command, when wanted."""
+
+    def __init__(self, wanted: bool):
+        self.camera = add_simulated_camera() if wanted else None
+
+    def __enter__(self) -> "_Simulated":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.camera is not None:
+            self.camera.remove()
+
+
+def cmd_list(args: argparse.Namespace) -> int:
     trelvo = _trelvo()
-    sim = add_simulated_camera() if args.simulated else None
-    try:
-        cameras = enumerate_cameras(trelvo.VideoCapture())
-        print_cameras(cameras)
-    finally:
-        if sim is not None:
-            sim.remove()
+    with _Simulated(args.simulated):
+        print_cameras(enumerate_cameras(trelvo.VideoCapture()))
     return 0
 
 
-def cmd_relay(args) -> int:
+def cmd_relay(args: argparse.Namespace) -> int:
     trelvo = _trelvo()
-    if args.subtype is not None and args.subtype not in SUBTYPES:
-        raise Failure(f"Unknown subtype {args.subtype!r}; one of {', '.join(SUBTYPES)}.", 2)
-    for name in ("width", "height", "fps"):
-        value = getattr(args, name)
-        if value is not None and value <= 0:
-            raise Failure(f"--{name} must be positive.", 2)
-    if args.type not in TYPE_NAMES:
-        say(f"Note: output type {args.type} sends nothing to the virtual camera.")
-    sim = add_simulated_camera() if args.simulated else None
-    capture = trelvo.VideoCapture()
-    try:
-        cameras = enumerate_cameras(capture)
-        cam = find_camera(cameras, args.device)
-        if args.device2:
-            find_camera(cameras, args.device2)
-        settings = resolve_settings(cam, args.width, args.height, args.fps, args.subtype)
-        relay = Relay(capture, cameras, args.device, args.device2 or "", *settings, args.type)
-        relay.start()
+    wanted_sim = args.simulated or SIM_LINK in (args.device, args.device2)
+    with _Simulated(wanted_sim):
+        cameras = enumerate_cameras(trelvo.VideoCapture())
+        names = {c.device_id: c.name for c in cameras}
+        relay = Relay(args.device, args.device2 or None, width=args.width, height=args.height,
+                      fps=args.fps, subtype=args.subtype, output_type=args.type,
+                      loopback=args.loopback, second_optional=True)
+        start_relay(relay, names)
         try:
+            announce(relay)
             interactive = _stdin_is_terminal()
             seconds = args.seconds if args.seconds is not None else (None if interactive else 10.0)
-            total = relay.run(seconds, interactive)
-        except KeyboardInterrupt:
-            say("Interrupted.")
-            total = relay.total
+            code = 0
+            try:
+                total = run_relay(relay, seconds, interactive)
+            except KeyboardInterrupt:
+                say("Interrupted.")
+                total, code = relay.pictures_sent, EXIT_INTERRUPTED
         finally:
             relay.stop()
         say(f"Stopped. {total} picture(s) reached the virtual camera.")
-        if total == 0 and args.type in TYPE_NAMES:
+        if total == 0 and code == 0:
             raise Failure("No picture reached the virtual camera.")
-        return 0
-    finally:
-        del capture
-        if sim is not None:
-            sim.remove()
+        return code
 
 
-def cmd_view(args) -> int:
+def cmd_view(args: argparse.Namespace) -> int:
+    check_png_path(args.out)
     reader = vcam.VirtualCameraReader()
     picture = snapshot(reader, args.out, args.timeout)
+    info = reader.info()
+    where = f", also shown as {info.loopback}" if info is not None and info.loopback else ""
     say(f"Wrote {args.out}: {picture.width}x{picture.height}, {TYPE_NAMES[picture.type]}, "
-        f"picture {picture.frame_number} of the virtual camera ({reader.name}).")
+        f"picture {picture.frame_number} of the virtual camera ({reader.name}{where}).")
     return 0
 
 
-def cmd_demo(args) -> int:
+def cmd_demo(args: argparse.Namespace) -> int:
+    check_png_path(args.out)
     trelvo = _trelvo()
-    capture = trelvo.VideoCapture()
     say("== Cameras of this machine")
-    cameras = enumerate_cameras(capture)
-    print_cameras(cameras)
-    sim = None
-    try:
-        relay = None
+    cameras = enumerate_cameras(trelvo.VideoCapture())
+    print_cameras(cameras, hint=False)
+    names = {c.device_id: c.name for c in cameras}
+    with _Simulated(False) as sim:
+        relay: Optional[Relay] = None
         for cam in cameras:
-            settings = resolve_settings(cam, None, None, None, None)
             say(f"\n== Relaying {cam.name} for {args.seconds:g} s")
-            relay = Relay(capture, cameras, cam.device_id, "", *settings, 0)
+            candidate = Relay(cam.device_id)
             try:
-                relay.start()
+                start_relay(candidate, names)
+                relay = candidate
                 break
             except Failure as failure:
                 say(str(failure))
-                relay = None
         if relay is None:
             if cameras:
                 say("\nNo listed camera could be started; relaying the built-in simulated camera instead.")
             else:
                 say("\nNo real camera found; relaying the built-in simulated camera instead.")
-            sim = add_simulated_camera()
+            sim.camera = add_simulated_camera()
             w, h = SIM_SIZE
             say(f"== Relaying {SIM_NAME} (moving test pattern, {w}x{h} MJPEG at {SIM_FPS} fps) "
                 f"for {args.seconds:g} s")
-            sim_cameras = enumerate_cameras(capture)
-            relay = Relay(capture, sim_cameras, SIM_LINK, "", w, h, SIM_FPS, "MJPEG", 0)
-            relay.start()
+            relay = Relay(SIM_LINK, width=w, height=h, fps=SIM_FPS, subtype="MJPEG")
+            start_relay(relay, {SIM_LINK: SIM_NAME})
         try:
-            total = relay.run(args.seconds, interactive=False)
-            picture = snapshot(relay.reader, args.out, timeout=2.0)
+            announce(relay)
+            try:
+                total = run_relay(relay, args.seconds, interactive=False)
+                picture = snapshot(relay._channel, args.out, timeout=2.0)
+            except KeyboardInterrupt:
+                say("Interrupted.")
+                return EXIT_INTERRUPTED
         finally:
             relay.stop()
-        rate = total / args.seconds if args.seconds > 0 else 0.0
+        rate = total / args.seconds
         say(f"\n{total} picture(s) reached the virtual camera in {args.seconds:g} s ({rate:.1f}/s).")
         say(f"Snapshot of the virtual camera: {os.path.abspath(args.out)} "
             f"({picture.width}x{picture.height}, picture {picture.frame_number}).")
         if total == 0:
             raise Failure("No picture reached the virtual camera.")
         return 0
-    finally:
-        del capture
-        if sim is not None:
-            sim.remove()
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m trelvo_tools",
-                                     description="List cameras and relay them into the trelvo virtual camera.")
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=prog, description="List cameras and relay them into the trelvo virtual camera.",
+        epilog="Exit codes: 0 done, 1 failed, 2 bad arguments or unknown camera, 3 another relay "
+               "took the virtual camera over, 130 interrupted.")
+    parser.add_argument("--version", action="version", version=f"trelvo {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
+    sim_help = f"add the built-in simulated camera ({SIM_LINK}) first"
 
     p = sub.add_parser("list", help="list the cameras and their formats")
-    p.add_argument("--simulated", action="store_true",
-                   help=f"add the built-in simulated camera ({SIM_LINK}) first")
+    p.add_argument("--simulated", action="store_true", help=sim_help)
     p.set_defaults(run=cmd_list)
 
     p = sub.add_parser("relay", help="relay a camera (or two) into the virtual camera")
-    p.add_argument("--device", required=True, help="camera id, as `list` shows it")
+    p.add_argument("--device", help="camera id, as `list` shows it (default: the first camera)")
     p.add_argument("--device2", default="", help="second camera id; Enter switches between them")
-    p.add_argument("--width", type=int, help="default: from the camera's formats")
-    p.add_argument("--height", type=int)
-    p.add_argument("--fps", type=int)
-    p.add_argument("--subtype", help="one of " + ", ".join(SUBTYPES))
-    p.add_argument("--type", type=int, default=0, help="0: BGR24 out (default), 1: YUY2 out")
-    p.add_argument("--seconds", type=float,
+    p.add_argument("--width", type=positive(int), help="picture width (default: from the camera's formats)")
+    p.add_argument("--height", type=positive(int), help="picture height (default: from the camera's formats)")
+    p.add_argument("--fps", type=positive(int), help="frame rate (default: from the camera's formats)")
+    p.add_argument("--subtype", type=subtype_arg,
+                   help="capture format, any case: " + ", ".join(SUBTYPES)
+                   + " (default: from the camera's formats, MJPEG preferred)")
+    p.add_argument("--type", type=int, choices=sorted(TYPE_NAMES),
+                   help="output: 0 BGR24 (3 bytes per pixel: blue, green, red), 1 YUY2 "
+                        "(default: 1 when a v4l2loopback device shows the camera, else 0)")
+    p.add_argument("--loopback", metavar="/dev/videoN",
+                   help=f"the v4l2loopback device to write, or 'off' (default: {LOOPBACK_ENV} if "
+                        "set, else the first loopback device)")
+    p.add_argument("--seconds", type=positive(float),
                    help="stop after this long (default: on q when interactive, else 10 s)")
-    p.add_argument("--simulated", action="store_true",
-                   help=f"add the built-in simulated camera ({SIM_LINK}) first")
+    p.add_argument("--simulated", action="store_true", help=sim_help)
     p.set_defaults(run=cmd_relay)
 
     p = sub.add_parser("view", help="snapshot the virtual camera's newest picture to PNG")
-    p.add_argument("--out", default="snapshot.png")
-    p.add_argument("--timeout", type=float, default=5.0, help="seconds to wait for a picture")
+    p.add_argument("--out", default="snapshot.png", help="PNG file to write (default: snapshot.png)")
+    p.add_argument("--timeout", type=not_negative, default=5.0,
+                   help="seconds to wait for a picture (default: 5)")
     p.set_defaults(run=cmd_view)
 
     p = sub.add_parser("demo", help="list cameras, relay one (or the simulated one), snapshot it")
-    p.add_argument("--seconds", type=float, default=5.0)
-    p.add_argument("--out", default="trelvo-snapshot.png")
+    p.add_argument("--seconds", type=positive(float), default=5.0,
+                   help="how long to relay (default: 5)")
+    p.add_argument("--out", default="trelvo-snapshot.png",
+                   help="PNG file for the snapshot (default: trelvo-snapshot.png)")
     p.set_defaults(run=cmd_demo)
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
+def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
+    global PROG
+    PROG = prog
+    args = build_parser(prog).parse_args(argv)
     try:
-        return args.run(args)
+        return int(args.run(args))
     except Failure as failure:
         say(str(failure), err=True)
         return failure.code
     except KeyboardInterrupt:
         say("Interrupted.", err=True)
-        return 130
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`trelvo list | head`): nothing more to say, and no complaint at
+        # exit when Python flushes standard output.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
     finally:
         flush_c()
+
+
+def console_main() -> None:
+    """The `trelvo` console command."""
+    sys.exit(main())

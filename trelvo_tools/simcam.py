@@ -161,7 +161,9 @@ def load_library(path: Optional[str] = None):
             if path is None:
                 import trelvo  # the module's own copy, so that both see the same cameras
 
-                path = os.path.join(os.path.dirname(os.path.abspath(trelvo.__file__)), "libmfcompat.so")
+                from .native import library_path
+
+                path = library_path("libmfcompat.so")
             lib = ctypes.CDLL(path)
             _declare(lib)
             _lib = lib

@@ -19,7 +19,7 @@ import struct
 import time
 import zlib
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any, Optional, Tuple, Union
 
 DEFAULT_CHANNEL = "/trelvohdcam0"
 CHANNEL_ENV = "TRELVOHDCAM_CHANNEL"
@@ -37,6 +37,8 @@ TYPE_YUY2 = 1
 # magic, version, header_size, state, generation, sequence, width, height,
 # type, fps, frame_size, frame_number, timestamp_ns, owner
 _HEADER = struct.Struct("<IIIIQQiiifQQQQ")
+_LOOPBACK = struct.Struct("<40s")
+_LOOPBACK_OFFSET = 80
 _SEQUENCE = struct.Struct("<Q")
 _SEQUENCE_OFFSET = 24
 _STATE_OFFSET = 12
@@ -56,6 +58,25 @@ class Picture:
     generation: int
     state: int
     data: bytes
+
+
+@dataclass(frozen=True)
+class ChannelInfo:
+    """What the channel's header says about the camera writing it."""
+    state: int
+    generation: int
+    width: int
+    height: int
+    type: int
+    fps: float
+    frame_number: int  # pictures written by the current camera
+    timestamp: int  # CLOCK_MONOTONIC nanoseconds of the last write
+    owner: int  # the writing camera's token: process id << 32 | a per-process number
+    loopback: str  # the v4l2loopback device that also shows the pictures, or ""
+
+    @property
+    def owner_pid(self) -> int:
+        return self.owner >> 32
 
 
 def channel_name(channel: Optional[str] = None) -> str:
@@ -80,7 +101,7 @@ class VirtualCameraReader:
         self.name = channel_name(channel)
         self._path = _shm_path(self.name)
         self._map: Optional[mmap.mmap] = None
-        self._identity = None
+        self._identity: Optional[Tuple[int, int]] = None
         self._last_sequence = 0
         self._replaced = False
 
@@ -136,13 +157,39 @@ class VirtualCameraReader:
         fields = _HEADER.unpack_from(self._map, 0)
         if fields[0] != MAGIC:
             return STATE_NEW
-        return fields[3]
+        return int(fields[3])
+
+    def info(self) -> Optional[ChannelInfo]:
+        """The header of the channel as it is now, or None when there is no
+        channel (or no consistent copy could be taken)."""
+        self._refresh()
+        m = self._map
+        if m is None:
+            return None
+        for _ in range(1000):
+            s1 = _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0]
+            if s1 & 1:
+                time.sleep(0)
+                continue
+            (magic, version, _, state, generation, _, width, height, ptype, fps, _,
+             frame_number, timestamp, owner) = _HEADER.unpack_from(m, 0)
+            loopback = _LOOPBACK.unpack_from(m, _LOOPBACK_OFFSET)[0]
+            if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] != s1:
+                continue
+            if magic != MAGIC or version != VERSION:
+                return None
+            return ChannelInfo(state, generation, width, height, ptype, fps, frame_number,
+                               timestamp, owner,
+                               loopback.split(b"\0", 1)[0].decode("utf-8", "replace"))
+        return None
 
     # -- reading ------------------------------------------------------------
-    def _try_read(self, after: int):
+    def _try_read(self, after: int) -> Union["Picture", None, bool]:
         """A Picture, None when there is nothing newer, or False when a
         writer got in the way (try again at once)."""
         m = self._map
+        if m is None:
+            return None
         s1 = _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0]
         if s1 & 1:
             return False
@@ -175,7 +222,7 @@ class VirtualCameraReader:
             if self._map is None or self.state != STATE_LIVE:
                 self._refresh()
             got = self._try_read(after) if self._map is not None else None
-            if got:
+            if isinstance(got, Picture):
                 self._replaced = False
                 self._last_sequence = got.sequence
                 return got
@@ -195,7 +242,7 @@ class VirtualCameraReader:
     def __enter__(self) -> "VirtualCameraReader":
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -225,7 +272,7 @@ def _yuy2_to_rgb_python(data: bytes, width: int, height: int) -> bytes:
     return bytes(out)
 
 
-def _yuy2_to_rgb_numpy(np, data: bytes, width: int, height: int) -> bytes:
+def _yuy2_to_rgb_numpy(np: Any, data: bytes, width: int, height: int) -> bytes:
     pairs = np.frombuffer(data, dtype=np.uint8, count=height * (width // 2) * 4)
     pairs = pairs.reshape(height, width // 2, 4).astype(np.int32)
     y = np.stack((pairs[..., 0], pairs[..., 2]), axis=-1).reshape(height, -1)
@@ -235,7 +282,7 @@ def _yuy2_to_rgb_numpy(np, data: bytes, width: int, height: int) -> bytes:
     rgb = np.stack(((c + 409 * v + 128) >> 8,
                     (c - 100 * u - 208 * v + 128) >> 8,
                     (c + 516 * u + 128) >> 8), axis=-1)
-    return np.clip(rgb, 0, 255).astype(np.uint8).tobytes()
+    return bytes(np.clip(rgb, 0, 255).astype(np.uint8).tobytes())
 
 
 def to_rgb(picture: Picture) -> bytes:
@@ -256,11 +303,11 @@ def to_rgb(picture: Picture) -> bytes:
             raise ValueError("picture is shorter than its size")
         if w % 2 == 0:
             try:
-                import numpy as np
+                import numpy
             except ImportError:
-                np = None
-            if np is not None:
-                return _yuy2_to_rgb_numpy(np, data, w, h)
+                pass
+            else:
+                return _yuy2_to_rgb_numpy(numpy, data, w, h)
         return _yuy2_to_rgb_python(data, w, h)
     raise ValueError(f"picture type {picture.type} has no known layout")
 
@@ -281,7 +328,7 @@ def encode_png(width: int, height: int, rgb: bytes) -> bytes:
             + chunk(b"IDAT", zlib.compress(raw, 6)) + chunk(b"IEND", b""))
 
 
-def write_png(path, width: int, height: int, rgb: bytes) -> None:
+def write_png(path: Union[str, "os.PathLike[str]"], width: int, height: int, rgb: bytes) -> None:
     """Writes packed RGB bytes as a PNG file."""
     with open(path, "wb") as f:
         f.write(encode_png(width, height, rgb))

@@ -84,12 +84,12 @@ class _Counts(ctypes.Structure):
 
 class Recording:
     """The virtual camera library's own record of the calls it received (the copy the module
-    loaded, beside it)."""
+    loaded)."""
 
     def __init__(self):
-        import trelvo
+        from trelvo_tools.native import library_path
 
-        so = ctypes.CDLL(os.path.join(os.path.dirname(trelvo.__file__), "libtrelvohdcam.so"))
+        so = ctypes.CDLL(library_path("libtrelvohdcam.so"))
         so.trelvohdcam_record_get.argtypes = [ctypes.POINTER(_Counts)]
         so.trelvohdcam_record_get.restype = None
         so.trelvohdcam_record_frames_for.argtypes = [ctypes.c_void_p]

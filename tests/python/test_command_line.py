@@ -1,6 +1,7 @@
 """The command line tools: python -m trelvo_tools list|relay|view|demo."""
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -75,11 +76,49 @@ def test_list_with_simulated_camera(capfd):
     assert simcam.camera_count() == 0  # the built-in camera is gone again
 
 
-def test_list_without_cameras_says_so(capfd):
+def test_list_without_cameras_points_to_the_simulated_one(capfd):
     if real_cameras():
         pytest.skip("this machine has cameras")
     assert cli.main(["list"]) == 0
-    assert capfd.readouterr().out == "No cameras found.\n"
+    out = capfd.readouterr().out
+    assert out.startswith("No cameras found.\n") and "trelvo list --simulated" in out
+
+
+@pytest.mark.parametrize("args, message", [
+    (["relay", "--seconds", "0"], "must be greater than 0"),
+    (["relay", "--seconds", "-1"], "must be greater than 0"),
+    (["relay", "--width", "0"], "must be greater than 0"),
+    (["relay", "--type", "2"], "invalid choice: 2"),
+    (["relay", "--subtype", "H264"], "unknown subtype 'H264'"),
+    (["view", "--timeout", "-1"], "must be 0 or more"),
+    (["demo", "--seconds", "0"], "must be greater than 0"),
+])
+def test_bad_arguments_are_refused(capfd, args, message):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(args)
+    assert exit.value.code == 2 and message in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("command", ["view", "demo"])
+@pytest.mark.parametrize("name, message", [
+    ("snap.jpg", "ending in .png"),
+    ("missing/snap.png", "does not exist"),
+    ("folder.png", "is a folder"),
+])
+def test_bad_snapshot_paths_are_refused_before_anything_runs(capfd, tmp_path, command, name, message):
+    (tmp_path / "folder.png").mkdir()
+    start = time.monotonic()
+    assert cli.main([command, "--out", str(tmp_path / name)]) == 2
+    out, err = capfd.readouterr()
+    assert message in err and "Traceback" not in err and "Relaying" not in out
+    assert time.monotonic() - start < 2  # refused at once, not after a relay
+
+
+def test_every_option_has_help():
+    parser = cli.build_parser()
+    for command in parser._subparsers._group_actions[0].choices.values():
+        for action in command._actions:
+            assert action.help, f"{command.prog} {action.option_strings}"
 
 
 def test_relay_unknown_camera_lists_the_known_ones(capfd):
@@ -92,30 +131,167 @@ def test_relay_without_cameras(capfd):
     if real_cameras():
         pytest.skip("this machine has cameras")
     assert cli.main(["relay", "--device", "anything", "--seconds", "1"]) == 2
-    assert "No cameras found" in capfd.readouterr().err
+    err = capfd.readouterr().err
+    assert "No cameras found" in err and "list --simulated" in err
 
 
-def test_relay_refused_format_lists_the_camera_formats(capfd):
-    code = cli.main(["relay", "--device", cli.SIM_LINK, "--simulated", "--width", "100",
-                     "--seconds", "1"])
+def test_relay_unlisted_format_lists_the_camera_formats(capfd):
+    code = cli.main(["relay", "--device", cli.SIM_LINK, "--width", "100", "--seconds", "1"])
     assert code == 1
     err = capfd.readouterr().err
-    assert "could not be started with 100x480 @ 30 fps MJPEG" in err
+    assert "lists no format matching 100x*" in err
     assert "  640x480 @ 30 fps NV12" in err
 
 
 def test_relay_reports_pictures_per_second(capfd, monkeypatch):
     monkeypatch.setattr(sys, "stdin", open(os.devnull))  # not a terminal: run for --seconds
-    code = cli.main(["relay", "--device", cli.SIM_LINK, "--simulated", "--subtype", "MJPEG",
+    # The built-in camera needs no --simulated when named, and subtypes take any case.
+    code = cli.main(["relay", "--device", cli.SIM_LINK, "--subtype", "mjpg",
                      "--width", "320", "--height", "240", "--type", "1", "--seconds", "1.5"])
     out = capfd.readouterr().out
     assert code == 0, out
     assert "320x240 @ 30 fps MJPEG, output type 1 (YUY2)" in out
+    assert "Loopback output is off" in out  # the tests keep away from loopback devices
     rates = [float(m) for m in re.findall(r"([\d.]+) pictures/s reached", out)]
     assert rates and all(15 <= r <= 45 for r in rates)  # a paced 30 fps camera
     total = int(re.search(r"Stopped\. (\d+) picture\(s\) reached", out).group(1))
     assert 30 <= total <= 60
     assert vcam.VirtualCameraReader().state == vcam.STATE_CLOSED
+
+
+def test_relay_without_loopback_device_says_how_to_make_one(capfd, monkeypatch):
+    if cli.loopback_devices():
+        pytest.skip("this machine has a loopback device; the tests do not write into it")
+    monkeypatch.delenv("TRELVOHDCAM_LOOPBACK")
+    assert cli.main(["relay", "--device", cli.SIM_LINK, "--seconds", "0.3"]) == 0
+    out = capfd.readouterr().out
+    assert out.count("No v4l2loopback device") == 1 and cli.LOOPBACK_COMMAND in out
+    assert "output type 0 (BGR24)" in out  # nothing to show to call apps: no YUY2 by default
+
+
+def test_relay_into_a_loopback_device_that_cannot_be_used_fails(capfd, tmp_path):
+    code = cli.main(["relay", "--device", cli.SIM_LINK, "--loopback", str(tmp_path / "video42"),
+                     "--seconds", "1"])
+    err = capfd.readouterr().err
+    assert code == 1 and f"The loopback device {tmp_path / 'video42'} could not be used" in err
+    assert "refused 640x480 YUY2" in err  # a loopback device gets YUY2 unless --type says otherwise
+
+
+@pytest.mark.parametrize("second, expected", [
+    # Both list 320x240 MJPEG: that is chosen, and both cameras run.
+    ("sim://b", ["Relaying sim://a and sim://b: 320x240 @ 30 fps MJPEG"]),
+    # Nothing in common: refused, with both cameras' formats.
+    ("sim://c", ["no common format", "A lists these formats:", "  640x480 @ 30 fps MJPEG",
+                 "C lists these formats:", "  160x120 @ 15 fps NV12"]),
+    # Listed, but it cannot be opened: one camera, said so.
+    ("sim://broken", ["Relaying sim://a: 320x240 @ 30 fps MJPEG",
+                      "The second camera sim://broken could not be opened",
+                      "the session runs on one camera (sim://a)"]),
+])
+def test_two_cameras_with_different_formats(capfd, monkeypatch, second, expected):
+    monkeypatch.setattr(sys, "stdin", open(os.devnull))
+    cams = [simcam.SimCamera("A", "sim://a", types=[(simcam.MJPG, 640, 480, 30, 1), (simcam.MJPG, 320, 240, 30, 1)]),
+            simcam.SimCamera("B", "sim://b", types=[(simcam.YUY2, 640, 480, 30, 1), (simcam.MJPG, 320, 240, 30, 1)]),
+            simcam.SimCamera("C", "sim://c", types=[(simcam.NV12, 160, 120, 15, 1)]),
+            simcam.SimCamera("Broken", "sim://broken", types=[(simcam.MJPG, 320, 240, 30, 1)],
+                             faults={"set_media_type": 0x80004005})]
+    try:
+        code = cli.main(["relay", "--device", "sim://a", "--device2", second, "--seconds", "0.5"])
+    finally:
+        for cam in cams:
+            cam.remove()
+    out, err = capfd.readouterr()
+    assert code == (1 if second == "sim://c" else 0), out + err
+    for text in expected:
+        assert text in out + err
+
+
+def _tool_script(*args):
+    """A command line run in a child process with simulated cameras A and B registered there."""
+    return [sys.executable, "-c", f"""
+import sys
+from trelvo_tools import cli, simcam
+types = [(simcam.MJPG, 64, 48, 30, 1)]
+cams = [simcam.SimCamera("A", "sim://a", types=types), simcam.SimCamera("B", "sim://b", types=types)]
+sys.exit(cli.main({list(args)!r}))
+"""]
+
+
+def test_interactive_relay_switches_on_enter_only_and_quits_on_q():
+    import pty
+    import select
+
+    master, slave = pty.openpty()
+    child = subprocess.Popen(_tool_script("relay", "--device", "sim://a", "--device2", "sim://b"),
+                             cwd=ROOT, stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    seen = b""
+
+    def expect(text, timeout=20):
+        nonlocal seen
+        deadline = time.monotonic() + timeout
+        while text.encode() not in seen:
+            assert time.monotonic() < deadline, seen.decode(errors="replace")
+            if select.select([master], [], [], 0.5)[0]:
+                try:
+                    seen += os.read(master, 4096)
+                except OSError:
+                    break
+        assert text.encode() in seen, seen.decode(errors="replace")
+
+    try:
+        expect("Press Enter to switch cameras")
+        os.write(master, b"\n")
+        expect("Switched to sim://b.")
+        os.write(master, b"x\n")
+        expect("('x' ignored)")
+        os.write(master, b"\n")
+        expect("Switched to sim://a.")
+        os.write(master, b"q\n")
+        assert child.wait(timeout=20) == 0
+        expect("Stopped.")
+    finally:
+        child.kill()
+        child.wait()
+        os.close(master)
+    assert seen.count(b"Switched to") == 2
+
+
+@pytest.mark.parametrize("args", [
+    ["relay", "--device", "sim://a"],
+    ["demo", "--seconds", "30", "--out", "{tmp}/demo.png"],
+    ["view", "--timeout", "30", "--out", "{tmp}/view.png"],
+])
+def test_ctrl_c_exits_with_130_everywhere(tmp_path, args):
+    args = [a.replace("{tmp}", str(tmp_path)) for a in args]
+    child = subprocess.Popen(_tool_script(*args), cwd=ROOT, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    time.sleep(1.5)  # started (or waiting)
+    child.send_signal(signal.SIGINT)
+    out = child.communicate(timeout=20)[0]
+    assert child.returncode == 130, out
+    assert "Interrupted." in out and "Traceback" not in out
+
+
+def test_a_relay_taken_over_says_by_whom_and_fails(sims):
+    child = subprocess.Popen(_tool_script("relay", "--device", "sim://a", "--seconds", "20"), cwd=ROOT,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    reader = vcam.VirtualCameraReader()
+    deadline = time.monotonic() + 20
+    while True:  # until the child's camera writes the channel
+        info = reader.info()
+        if info is not None and info.owner_pid == child.pid and info.frame_number > 0:
+            break
+        assert time.monotonic() < deadline and child.poll() is None, child.communicate()
+        time.sleep(0.05)
+    sims("sim://here")
+    cap = sims.session()
+    assert cap.start(device_1="sim://here", device_2="", width=64, height=48, fps=30,
+                     subtype_name="MJPEG", type=0)
+    out, err = child.communicate(timeout=20)
+    assert child.returncode == 3, out + err
+    assert f"The virtual camera was taken over by process {os.getpid()}" in err
 
 
 def test_view_without_relay_fails_clearly(tmp_path):

@@ -6,7 +6,9 @@ import os
 import pytest
 import trelvo
 
-_platform = ctypes.CDLL(os.path.join(os.path.dirname(trelvo.__file__), "libmfcompat.so"))
+from trelvo_tools.native import library_path
+
+_platform = ctypes.CDLL(library_path("libmfcompat.so"))
 _platform.mfcompat_startup_count.restype = ctypes.c_uint64
 _platform.mfcompat_shutdown_count.restype = ctypes.c_uint64
 

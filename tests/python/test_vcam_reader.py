@@ -2,7 +2,6 @@
 library itself (through ctypes), on a private channel."""
 
 import ctypes
-import glob
 import os
 import struct
 import threading
@@ -18,13 +17,9 @@ def _find_library():
     path = os.environ.get("TRELVOHDCAM_LIB")
     if path:
         return path
-    try:
-        import trelvo
-        here = os.path.dirname(trelvo.__file__)
-    except ImportError:
-        return None
-    found = glob.glob(os.path.join(here, "libtrelvohdcam.so*"))
-    return found[0] if found else None
+    from trelvo_tools.native import library_path
+
+    return library_path("libtrelvohdcam.so")
 
 
 @pytest.fixture

@@ -57,6 +57,7 @@ extern "C" {
 #define TRELVOHDCAM_CHANNEL_MAGIC 0x43485654u /* bytes 'T','V','H','C' */
 #define TRELVOHDCAM_CHANNEL_VERSION 1u
 #define TRELVOHDCAM_CHANNEL_HEADER_SIZE 128u
+#define TRELVOHDCAM_CHANNEL_LOOPBACK_SIZE 40u
 
 #define TRELVOHDCAM_STATE_NEW 0u
 #define TRELVOHDCAM_STATE_LIVE 1u
@@ -77,7 +78,8 @@ typedef struct trelvohdcam_channel_header {
     uint64_t frame_number;
     uint64_t timestamp_ns;
     uint64_t owner;
-    uint8_t reserved[48];
+    char loopback[40];
+    uint8_t reserved[8];
 } trelvohdcam_channel_header;
 
 /* Writes into `out` (capacity bytes) the channel name a camera created now

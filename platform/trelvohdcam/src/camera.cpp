@@ -134,9 +134,11 @@ TRELVOHDCAM_API void* scCreateCamera(int width, int height, float fps, int type)
         cam->channel_name = channel_name_from_environment();
         // Presentation is best effort: without shared memory or a device the
         // camera still takes pictures.
-        cam->channel = ChannelWriter::open(cam->channel_name, width, height, type, fps,
-                                           cam->frame_size, owner_token(cam->id));
+        // The device first, so that the channel can tell readers where else the camera shows.
         cam->loopback = LoopbackOutput::open(width, height, type, fps);
+        cam->channel = ChannelWriter::open(cam->channel_name, width, height, type, fps,
+                                           cam->frame_size, owner_token(cam->id),
+                                           cam->loopback ? cam->loopback->path() : std::string());
     }
     reg.live.emplace(cam->id, cam);
     void* handle = to_handle(cam->id);

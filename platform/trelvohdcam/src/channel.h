@@ -22,9 +22,10 @@ class ChannelWriter {
 public:
     // Creates or reuses the named object, grows it to fit, and takes it
     // over with a fresh layout. nullptr if shared memory is unavailable.
+    // `loopback` names the device that also shows the pictures (may be empty).
     static std::unique_ptr<ChannelWriter> open(const std::string& name, int width, int height,
                                                int type, float fps, std::size_t frame_size,
-                                               uint64_t owner);
+                                               uint64_t owner, const std::string& loopback = {});
     ~ChannelWriter();
 
     // Publishes one picture. False once another camera owns the channel;

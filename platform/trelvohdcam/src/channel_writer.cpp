@@ -19,6 +19,8 @@ static_assert(sizeof(trelvohdcam_channel_header) == TRELVOHDCAM_CHANNEL_HEADER_S
 static_assert(offsetof(trelvohdcam_channel_header, sequence) == 24, "layout");
 static_assert(offsetof(trelvohdcam_channel_header, frame_size) == 48, "layout");
 static_assert(offsetof(trelvohdcam_channel_header, owner) == 72, "layout");
+static_assert(offsetof(trelvohdcam_channel_header, loopback) == 80, "layout");
+static_assert(sizeof(trelvohdcam_channel_header::loopback) == TRELVOHDCAM_CHANNEL_LOOPBACK_SIZE, "layout");
 
 std::size_t page_round(std::size_t n) {
     long page = ::sysconf(_SC_PAGESIZE);
@@ -97,8 +99,11 @@ void copy_from_shared(unsigned char* dst, const unsigned char* shared, std::size
 
 std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int width, int height,
                                                    int type, float fps, std::size_t frame_size,
-                                                   uint64_t owner) {
+                                                   uint64_t owner, const std::string& loopback) {
     if (!valid_channel_name(name)) return nullptr;
+    // A path that does not fit is left out rather than cut.
+    unsigned char device[TRELVOHDCAM_CHANNEL_LOOPBACK_SIZE] = {};
+    if (loopback.size() < sizeof device) std::memcpy(device, loopback.data(), loopback.size());
     std::unique_ptr<ChannelWriter> w(new ChannelWriter());
     w->sys_ = current_sys();
     w->frame_size_ = frame_size;
@@ -138,6 +143,7 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
     store_relaxed(&h->frame_size, static_cast<uint64_t>(frame_size));
     store_relaxed(&h->frame_number, uint64_t{0});
     store_relaxed(&h->timestamp_ns, monotonic_ns());
+    copy_to_shared(reinterpret_cast<unsigned char*>(h->loopback), device, sizeof device);
     store_relaxed(&h->version, TRELVOHDCAM_CHANNEL_VERSION);
     store_relaxed(&h->magic, TRELVOHDCAM_CHANNEL_MAGIC);
     __atomic_store_n(&h->state, TRELVOHDCAM_STATE_LIVE, __ATOMIC_RELEASE);

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/videodev2.h>
 #include <map>
 #include <mutex>
@@ -160,6 +161,18 @@ protected:
         EXPECT_EQ(fake_->shm_opens, fake_->shm_closes);
         EXPECT_EQ(fake_->maps, fake_->unmaps);
     }
+    // The device the channel names at offset 80, read as any other process would.
+    std::string channel_loopback() const {
+        int fd = ::shm_open(channel_.c_str(), O_RDONLY, 0);
+        if (fd < 0) return "<no channel>";
+        void* m = ::mmap(nullptr, TRELVOHDCAM_CHANNEL_HEADER_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (m == MAP_FAILED) return "<no channel>";
+        const char* field = static_cast<const char*>(m) + 80;
+        std::string path(field, strnlen(field, TRELVOHDCAM_CHANNEL_LOOPBACK_SIZE));
+        ::munmap(m, TRELVOHDCAM_CHANNEL_HEADER_SIZE);
+        return path;
+    }
     std::unique_ptr<Fake> fake_;
 };
 
@@ -254,12 +267,14 @@ TEST_F(LoopbackTest, EnvironmentChoosesOneDeviceOrNone) {
     ::setenv("TRELVOHDCAM_LOOPBACK", "off", 1);
     void* cam = scCreateCamera(8, 8, 30.0f, 0);
     EXPECT_TRUE(fake_->opened_paths.empty());
+    EXPECT_EQ(channel_loopback(), "") << "the channel says there is no device";
     scDeleteCamera(cam);
 
     fake_->devices["/dev/video9"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT};
     ::setenv("TRELVOHDCAM_LOOPBACK", "/dev/video9", 1);
     cam = scCreateCamera(8, 8, 30.0f, 0);
     ASSERT_EQ(fake_->opened_paths, std::vector<std::string>{"/dev/video9"});
+    EXPECT_EQ(channel_loopback(), "/dev/video9") << "readers learn which device shows the camera";
     auto p = filled(8 * 8 * 3, 1);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     EXPECT_EQ(fake_->writes.size(), 1u);

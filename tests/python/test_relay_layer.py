@@ -1,0 +1,124 @@
+"""The Relay layer over the module, against simulated cameras."""
+import os
+import subprocess
+import sys
+import time
+
+import pytest
+import trelvo
+
+from trelvo_tools import (CameraNotFound, Format, FormatNotSupported, NotSwitched, Relay, StartFailed,
+                          simcam, vcam)
+from trelvo_tools.relay import choose_format
+
+
+def test_a_relay_reports_what_reached_the_virtual_camera(sims, c_output):
+    sims("sim://a", width=320, height=240)
+    with Relay() as relay:  # the first listed camera, in its only format
+        assert relay.format == Format(320, 240, 30, "MJPEG")
+        assert relay.active_camera == "sim://a" and relay.cameras == ("sim://a",)
+        assert relay.output_type == 0 and relay.loopback_device is None  # loopback is off here
+        assert relay.is_running() and relay.taken_over_by is None
+        time.sleep(1.0)
+        sent, fps = relay.pictures_sent, relay.fps
+        assert 20 <= sent <= 40 and 20 <= fps <= 40  # a paced 30 fps camera
+        with pytest.raises(NotSwitched):
+            relay.switch()
+    assert not relay.is_running()
+    assert vcam.VirtualCameraReader().state == vcam.STATE_CLOSED
+    assert c_output() == ""  # no C-level lines reach the user
+
+
+def test_two_cameras_switch_and_say_which_is_active(sims):
+    sims("sim://a", pattern="solid", color=(255, 0, 0))
+    sims("sim://b", pattern="solid", color=(0, 0, 255))
+    reader = vcam.VirtualCameraReader()
+    with Relay("sim://a", "sim://b") as relay:
+        assert relay.cameras == ("sim://a", "sim://b")
+        for expected, blue in (("sim://b", False), ("sim://a", True), ("sim://b", False)):
+            assert relay.switch() == expected == relay.active_camera
+            time.sleep(0.2)
+            picture = reader.read(timeout=2)
+            assert (picture.data[0] > 200) is blue  # BGR: byte 0 is blue
+
+
+@pytest.mark.parametrize("cameras, kwargs, error, details", [
+    ([], dict(device="sim://none"), CameraNotFound, dict(known_ids=[])),
+    (["sim://a"], dict(device="sim://none"), CameraNotFound, dict(known_ids=["sim://a"])),
+    (["sim://a"], dict(device="sim://a", width=100), FormatNotSupported,
+     dict(formats={"sim://a": [Format(64, 48, 30, "MJPEG")]})),
+    (["sim://a", "sim://nv12"], dict(device="sim://a", second="sim://nv12"), FormatNotSupported,
+     dict(formats={"sim://a": [Format(64, 48, 30, "MJPEG")], "sim://nv12": [Format(64, 48, 30, "NV12")]})),
+    # Fully given and not listed: tried, then refused with the camera's formats.
+    (["sim://a"], dict(device="sim://a", width=100, height=50, fps=30, subtype="MJPEG"),
+     FormatNotSupported, dict(formats={"sim://a": [Format(64, 48, 30, "MJPEG")]})),
+    (["sim://broken"], dict(device="sim://broken"), StartFailed, {}),
+    (["sim://a", "sim://broken"], dict(device="sim://a", second="sim://broken"), StartFailed, {}),
+])
+def test_failures_raise_clear_exceptions(sims, c_output, cameras, kwargs, error, details):
+    for link in cameras:
+        if link == "sim://nv12":
+            sims(link, simcam.NV12)
+        else:
+            sims(link, faults={"set_media_type": 0x80004005} if "broken" in link else None)
+    with pytest.raises(error) as raised:
+        Relay(**kwargs).start()
+    for name, value in details.items():
+        assert getattr(raised.value, name) == value
+    assert c_output() == ""
+    assert vcam.VirtualCameraReader().state != vcam.STATE_LIVE
+
+
+def test_a_missing_second_camera_can_be_optional(sims):
+    sims("sim://a")
+    sims("sim://broken", faults={"set_media_type": 0x80004005})
+    with Relay("sim://a", "sim://broken", second_optional=True) as relay:
+        assert relay.cameras == ("sim://a",) and relay.is_running()
+        assert any("Second device" in line for line in relay.diagnostics)
+
+
+def test_a_relay_notices_when_another_session_takes_over(sims):
+    sims("sim://a")
+    with Relay("sim://a") as relay:
+        other = sims.session()
+        assert other.start(device_1="sim://a", device_2="", width=64, height=48, fps=30,
+                           subtype_name="MJPEG", type=0)
+        assert relay.taken_over_by == os.getpid()
+        assert not relay.is_running()
+
+
+@pytest.mark.parametrize("kwargs", [dict(width=0), dict(fps=-1), dict(output_type=2),
+                                    dict(subtype="H264")])
+def test_bad_arguments_are_value_errors(kwargs):
+    with pytest.raises(ValueError):
+        Relay(**kwargs)
+
+
+@pytest.mark.parametrize("lists, asked, expected", [
+    # Open fields prefer 640x480 MJPEG at 30 fps.
+    ([[Format(1280, 720, 30, "MJPEG"), Format(640, 480, 30, "YUY2"), Format(640, 480, 15, "MJPEG")]],
+     {}, Format(640, 480, 15, "MJPEG")),
+    ([[Format(1280, 720, 30, "MJPEG"), Format(640, 480, 30, "YUY2")]], dict(subtype="YUY2"),
+     Format(640, 480, 30, "YUY2")),
+    # Two cameras: only what both list.
+    ([[Format(640, 480, 30, "MJPEG"), Format(320, 240, 30, "NV12")],
+      [Format(320, 240, 30, "NV12"), Format(640, 480, 30, "YUY2")]], {}, Format(320, 240, 30, "NV12")),
+    ([[Format(640, 480, 30, "MJPEG")], [Format(640, 480, 30, "YUY2")]], {}, None),
+    # Subtypes the module does not know are never chosen.
+    ([[Format(640, 480, 30, "{00000000-0000-0000-0000-000000000000}")]], {}, None),
+])
+def test_choose_format(lists, asked, expected):
+    assert choose_format(lists, **asked) == expected
+
+
+def test_the_readme_example_for_users_own_tests_passes(tmp_path):
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(root, "README.md")) as f:
+        text = f.read()
+    section = text[text.index("## Simulated cameras in your own tests"):]
+    start = section.index("```python\n") + len("```python\n")
+    (tmp_path / "test_example.py").write_text(section[start:section.index("```", start)])
+    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_example.py"],
+                          cwd=tmp_path, env=dict(os.environ, PYTHONPATH=root), capture_output=True,
+                          text=True, timeout=120)
+    assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
