@@ -52,7 +52,11 @@ def main() -> int:
                            frames=frames, paced=bool(args["paced"]))
     del frames
 
-    from trelvo_tools.native import library_path
+    try:
+        from trelvo_tools.native import library_path
+    except ImportError:  # an earlier build measured for the before rows keeps its libraries by the module
+        def library_path(name: str) -> str:
+            return os.path.join(os.path.dirname(os.path.abspath(trelvo.__file__)), name)
 
     record = ctypes.CDLL(library_path("libtrelvohdcam.so"))
 
