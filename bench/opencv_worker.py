@@ -1,7 +1,8 @@
 """Peer: Python + OpenCV decoding the same JPEG pictures (cv2.imdecode to BGR), optionally
 converting each to YUY2 in the loop. One thread. Prints one JSON line with the loop's CPU time.
+With a rate, the loop is paced: picture k is taken at k / rate seconds, sleeping in between.
 
-    python opencv_worker.py FILE bgr|yuy2
+    python opencv_worker.py FILE bgr|yuy2 [RATE]
 """
 
 from __future__ import annotations
@@ -32,13 +33,18 @@ def bgr_to_yuy2(bgr):
 
 def main() -> int:
     path, mode = sys.argv[1], sys.argv[2]
+    rate = float(sys.argv[3]) if len(sys.argv) > 3 else 0.0
     cv2.setNumThreads(1)
     with open(path, "rb") as f:
         pictures = [np.frombuffer(p, np.uint8) for p in split_jpegs(f.read())]
     cv2.imdecode(pictures[0], cv2.IMREAD_COLOR)  # untimed first picture
     done = 0
     cpu0, wall0 = time.process_time_ns(), time.monotonic_ns()
-    for p in pictures:
+    for i, p in enumerate(pictures):
+        if rate > 0:
+            delay = wall0 + i * 1e9 / rate - time.monotonic_ns()
+            if delay > 0:
+                time.sleep(delay / 1e9)
         bgr = cv2.imdecode(p, cv2.IMREAD_COLOR)
         if mode == "yuy2":
             bgr_to_yuy2(bgr)

@@ -5,6 +5,8 @@ Prints one JSON line:
   seconds, pictures_sent, samples_delivered, cpu_ns (user+sys of this process over the window,
   minus the delivery poller's own thread), poller_cpu_ns, latencies_ns (per matched picture),
   peak_rss_added (peak RSS above the RSS after the camera was set up), peak_rss (absolute).
+With "pictures": N the window lasts until N pictures were sent (at most "seconds"), without a
+reader, and rss_curve lists [pictures sent, RSS bytes] once per "rss_interval" seconds.
 
     python relay_worker.py '{"input": ..., "subtype": "MJPEG", "width": 1280, "height": 720,
                              "type": 0, "paced": false, "seconds": 3, "warmup": 0.5,
@@ -50,7 +52,11 @@ def main() -> int:
                            frames=frames, paced=bool(args["paced"]))
     del frames
 
-    from trelvo_tools.native import library_path
+    try:
+        from trelvo_tools.native import library_path
+    except ImportError:  # an earlier build measured for the before rows keeps its libraries by the module
+        def library_path(name: str) -> str:
+            return os.path.join(os.path.dirname(os.path.abspath(trelvo.__file__)), name)
 
     record = ctypes.CDLL(library_path("libtrelvohdcam.so"))
 
@@ -78,9 +84,12 @@ def main() -> int:
         poller.poller_stop.restype = ctypes.c_size_t
         poller.poller_take.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
 
-    reader = subprocess.Popen([sys.executable, common.here("channel_reader.py"), args["channel"]],
-                              stdout=subprocess.PIPE, text=True)
-    reader.stdout.readline()  # ready
+    target = int(args.get("pictures", 0))
+    reader = None
+    if not target:
+        reader = subprocess.Popen([sys.executable, common.here("channel_reader.py"), args["channel"]],
+                                  stdout=subprocess.PIPE, text=True)
+        reader.stdout.readline()  # ready
 
     # Memory: what the relay adds above this point (the frames the camera serves are excluded).
     common.reset_peak_rss()
@@ -100,16 +109,28 @@ def main() -> int:
     sent0, delivered0 = frames_sent(), cam.counters().samples_delivered
     poll0 = poller.poller_cpu_ns() if poller else 0
     cpu0, t0 = cpu_ns(), time.monotonic_ns()
-    time.sleep(args["seconds"])
+    rss_curve = []
+    if target:
+        deadline = t0 + int(args["seconds"] * 1e9)
+        while True:
+            sent = frames_sent() - sent0
+            rss_curve.append([sent, common.proc_status("VmRSS")])
+            if sent >= target or time.monotonic_ns() >= deadline:
+                break
+            time.sleep(float(args.get("rss_interval", 1.0)))
+    else:
+        time.sleep(args["seconds"])
     cpu1, t1 = cpu_ns(), time.monotonic_ns()
     poll1 = poller.poller_cpu_ns() if poller else 0
     sent1, delivered1 = frames_sent(), cam.counters().samples_delivered
 
     capture.stop()
     peak = common.proc_status("VmHWM")
-    reader.send_signal(signal.SIGTERM)
-    seen = json.loads(reader.stdout.readline() or "{}").get("pictures", [])
-    reader.wait(timeout=30)
+    seen = []
+    if reader is not None:
+        reader.send_signal(signal.SIGTERM)
+        seen = json.loads(reader.stdout.readline() or "{}").get("pictures", [])
+        reader.wait(timeout=30)
     common.remove_channel(args["channel"])
 
     latencies, late_polls = [], 0
@@ -158,6 +179,7 @@ def main() -> int:
         "peak_rss_added": max(0, peak - rss_before),
         "peak_rss": peak,
         "frames_in_list": count,
+        "rss_curve": rss_curve,
     }))
     sys.stdout.flush()
     cam.remove()

@@ -160,6 +160,8 @@ void PyVideoCapture::stop_session() {
     first_sample_pending = false;
     if (running) running.exchange(false);
     stop_event.set();
+    // The output worker sleeps until a picture or a stop arrives.
+    wake_output(*this);
     // A camera that delivers nothing would keep its worker inside a read forever; a flush makes
     // the waiting read return so that the join below cannot hang.
     for (int i = 0; i < 2; ++i) {

@@ -10,37 +10,118 @@
 
 namespace {
 
+// Sizes are rounded to whole cache lines. The buffers come from malloc, not aligned_alloc: every
+// queued picture is released with free(), which Windows' aligned allocations do not allow.
+constexpr size_t kBufferAlignment = 64;
+
 // Keeps the lock-free emptiness test in step with the deque; called with queue_mutex held.
 void mirror_size(FrameQueue& queue) { queue.size.store(queue.frames.size(), std::memory_order_release); }
 
+uint64_t frame_bytes(const QueuedFrame& frame) {
+    return static_cast<uint64_t>(frame.height) * static_cast<uint64_t>(frame.stride);
+}
+
+// A buffer that free() releases; null when bytes cannot be had.
+uint8_t* allocate_picture(uint64_t bytes) {
+    if (bytes > (std::numeric_limits<size_t>::max)() - kBufferAlignment) {
+        return nullptr;
+    }
+    const size_t rounded = (static_cast<size_t>(bytes) + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
+    return static_cast<uint8_t*>(std::malloc(rounded));
+}
+
+// The spare helpers run with queue_mutex held.
+void free_spares(FrameQueue& queue) {
+    while (queue.spare_count > 0) {
+        std::free(queue.spares[--queue.spare_count]);
+        queue.spares[queue.spare_count] = nullptr;
+    }
+}
+
+// A spare buffer of the asked size, or null. A new size makes the spares of the old one useless.
+uint8_t* take_spare(FrameQueue& queue, uint64_t bytes) {
+    if (bytes != queue.spare_bytes) {
+        free_spares(queue);
+        queue.spare_bytes = bytes;
+        return nullptr;
+    }
+    if (queue.spare_count == 0) {
+        return nullptr;
+    }
+    uint8_t* buffer = queue.spares[--queue.spare_count];
+    queue.spares[queue.spare_count] = nullptr;
+    return buffer;
+}
+
+void give_back(FrameQueue& queue, uint8_t* buffer, uint64_t bytes) {
+    if (buffer == nullptr) {
+        return;
+    }
+    if (bytes == queue.spare_bytes && queue.spare_count < FrameQueue::kMaxSpares) {
+        queue.spares[queue.spare_count++] = buffer;
+    } else {
+        std::free(buffer);
+    }
+}
+
 }  // namespace
+
+FrameQueue::~FrameQueue() {
+    for (QueuedFrame& frame : frames) {
+        std::free(frame.data);
+    }
+    frames.clear();
+    free_spares(*this);
+}
 
 void push_frame(PyVideoCapture& session, const uint8_t* data, int32_t width, int32_t height, int32_t stride) {
     TRELVO_STAGE_PROBE(PipelineStage::queue_copy);
-    std::lock_guard<std::mutex> guard(session.queue_mutex);
-    if (data == nullptr || width <= 0 || height <= 0 || stride <= 0) {
-        return;
-    }
-    // 64-bit product: height x stride can exceed 32 bits for absurd sizes.
-    const uint64_t bytes = static_cast<uint64_t>(height) * static_cast<uint64_t>(stride);
-    // (max)(): windows.h defines a max macro unless NOMINMAX is set.
-    if (bytes > (std::numeric_limits<size_t>::max)()) {
-        return;
-    }
-    auto* copy = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
-    if (copy == nullptr) {
-        return;
-    }
-    std::memcpy(copy, data, static_cast<size_t>(bytes));
-
     FrameQueue& queue = session.frame_queue;
-    // Exactly one picture makes room for the new one; the queue never holds more than two.
-    if (queue.frames.size() >= 2) {
-        std::free(queue.frames.front().data);
-        queue.frames.pop_front();
+    {
+        std::lock_guard<std::mutex> guard(session.queue_mutex);
+        if (data == nullptr || width <= 0 || height <= 0 || stride <= 0) {
+            return;
+        }
+        // Padded rows (aligned line sizes) are packed; narrower rows are not RGB24 of this width and
+        // are kept as given, to be refused by whoever reads them as such.
+        const int64_t packed_stride = static_cast<int64_t>(width) * 3;
+        const int64_t kept_stride = stride >= packed_stride ? packed_stride : stride;
+        // 64-bit product: height x stride can exceed 32 bits for absurd sizes.
+        const uint64_t bytes = static_cast<uint64_t>(height) * static_cast<uint64_t>(kept_stride);
+
+        uint8_t* copy = nullptr;
+        // A full queue drops its oldest picture anyway: its buffer takes the new one.
+        const bool full = queue.frames.size() >= 2;
+        if (full && frame_bytes(queue.frames.front()) == bytes) {
+            copy = queue.frames.front().data;
+            queue.frames.pop_front();
+        } else {
+            copy = take_spare(queue, bytes);
+            if (copy == nullptr) {
+                copy = allocate_picture(bytes);
+            }
+            if (copy == nullptr) {
+                return;
+            }
+            // Exactly one picture makes room for the new one; the queue never holds more than two.
+            if (full) {
+                give_back(queue, queue.frames.front().data, frame_bytes(queue.frames.front()));
+                queue.frames.pop_front();
+            }
+        }
+        if (kept_stride == stride) {
+            std::memcpy(copy, data, static_cast<size_t>(bytes));
+        } else {
+            for (int32_t row = 0; row < height; ++row) {
+                std::memcpy(copy + static_cast<size_t>(row) * static_cast<size_t>(kept_stride),
+                            data + static_cast<size_t>(row) * static_cast<size_t>(stride),
+                            static_cast<size_t>(kept_stride));
+            }
+        }
+        queue.frames.push_back(QueuedFrame{copy, width, height, static_cast<int32_t>(kept_stride)});
+        mirror_size(queue);
     }
-    queue.frames.push_back(QueuedFrame{copy, width, height, stride});
-    mirror_size(queue);
+    queue.ready.notify_one();
 }
 
 std::optional<QueuedFrame> pop_frame(PyVideoCapture& session) {
@@ -56,16 +137,51 @@ std::optional<QueuedFrame> pop_frame(PyVideoCapture& session) {
     return frame;
 }
 
+std::optional<QueuedFrame> wait_frame(PyVideoCapture& session) {
+    std::unique_lock<std::mutex> lock(session.queue_mutex);
+    FrameQueue& queue = session.frame_queue;
+    // Whoever clears running takes queue_mutex before it signals (wake_output, clear_frames), so
+    // the test below cannot miss the stop.
+    queue.ready.wait(lock, [&] { return !queue.frames.empty() || !session.running.load(); });
+    if (!session.running.load() || queue.frames.empty()) {
+        return std::nullopt;
+    }
+    QueuedFrame frame = queue.frames.front();
+    queue.frames.pop_front();
+    mirror_size(queue);
+    return frame;
+}
+
+void recycle_frame(PyVideoCapture& session, QueuedFrame& frame) {
+    {
+        std::lock_guard<std::mutex> guard(session.queue_mutex);
+        give_back(session.frame_queue, frame.data, frame_bytes(frame));
+    }
+    frame.data = nullptr;
+}
+
+void wake_output(PyVideoCapture& session) {
+    { std::lock_guard<std::mutex> guard(session.queue_mutex); }
+    session.frame_queue.ready.notify_all();
+}
+
 bool frames_waiting(const PyVideoCapture& session) {
     return session.frame_queue.size.load(std::memory_order_acquire) != 0;
 }
 
 void clear_frames(PyVideoCapture& session) {
-    std::lock_guard<std::mutex> guard(session.queue_mutex);
     FrameQueue& queue = session.frame_queue;
-    while (!queue.frames.empty()) {
-        std::free(queue.frames.front().data);
-        queue.frames.pop_front();
+    {
+        std::lock_guard<std::mutex> guard(session.queue_mutex);
+        while (!queue.frames.empty()) {
+            std::free(queue.frames.front().data);
+            queue.frames.pop_front();
+        }
+        free_spares(queue);
+        queue.spare_bytes = 0;
+        mirror_size(queue);
     }
-    mirror_size(queue);
+    // A capture worker that gives its camera up clears running and then tears down: this wakes
+    // the output worker to see it.
+    queue.ready.notify_all();
 }

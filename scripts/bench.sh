@@ -2,8 +2,12 @@
 # Benchmarks trelvo against ffmpeg, GStreamer, OpenCV and a libavcodec floor on generated inputs,
 # and writes bench/results/report.md, report.png and results.json.
 #   scripts/bench.sh            full run (5 repetitions, about a quarter of an hour)
-#   scripts/bench.sh --smoke    a few frames, one repetition, trelvo rows only
-# Further options go to bench/run.py (--reps N, --seconds S, --out DIR, --no-peers).
+#   scripts/bench.sh --smoke    a few frames, one repetition, trelvo rows only (results under
+#                               build/bench/smoke-results; the committed report stays as it is)
+#   scripts/bench.sh --baseline-rev REV
+#                               also measures the trelvo of git revision REV (built into
+#                               build/bench/baseline-REV) in the same run, for a before/after table
+# Further options go to bench/run.py (--reps N, --seconds S, --out DIR, --no-peers, --rss-pictures N).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/setup.sh"
@@ -11,7 +15,16 @@ source "$ROOT/scripts/setup.sh"
 BENCH_BUILD="$ROOT/build/bench"
 TOOLS="$BENCH_BUILD/bin"
 SMOKE=0
-for arg in "$@"; do [ "$arg" = "--smoke" ] && SMOKE=1; done
+BASELINE_REV=""
+RUN_ARGS=()
+while (($#)); do
+    case "$1" in
+        --smoke) SMOKE=1; RUN_ARGS+=("$1") ;;
+        --baseline-rev) BASELINE_REV="$2"; shift ;;
+        *) RUN_ARGS+=("$1") ;;
+    esac
+    shift
+done
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -47,5 +60,20 @@ g++ -O2 -o "$TOOLS/floor_decode" "$ROOT/bench/floor_decode.cpp" $(pkg-config --c
 gcc -O2 -shared -fPIC -o "$TOOLS/libdelivery_poller.so" "$ROOT/bench/delivery_poller.c" -lpthread
 [ -x "$BENCH_BUILD/probes/stage_bench" ] && cp "$BENCH_BUILD/probes/stage_bench" "$TOOLS/"
 
+if [ -n "$BASELINE_REV" ]; then
+    BASE="$BENCH_BUILD/baseline-$BASELINE_REV"
+    if [ ! -e "$BASE/site/trelvo_tools" ]; then
+        echo "== building trelvo at $BASELINE_REV for the before/after rows"
+        rm -rf "$BASE"
+        mkdir -p "$BASE/src"
+        git -C "$ROOT" archive "$BASELINE_REV" | tar -x -C "$BASE/src"
+        "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps --target "$BASE/site" "$BASE/src"
+    fi
+    PEER_ARGS+=(--baseline "$BASE/site" --baseline-label "$BASELINE_REV")
+fi
+if [ "$SMOKE" -eq 0 ] && [ -f "$ROOT/bench/results/what-changed.md" ]; then
+    PEER_ARGS+=(--changes "$ROOT/bench/results/what-changed.md")
+fi
+
 cd "$ROOT"
-exec "$VENV/bin/python" bench/run.py --tools "$TOOLS" "${PEER_ARGS[@]}" "$@"
+exec "$VENV/bin/python" bench/run.py --tools "$TOOLS" "${PEER_ARGS[@]}" "${RUN_ARGS[@]}"
