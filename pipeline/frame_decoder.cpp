@@ -368,7 +368,7 @@ void process_sample(PyVideoCapture& session, IMFSample* sample) {
         return;
     }
     // Never trust a current length beyond what the buffer holds.
-    const uint32_t length = std::min<uint32_t>(current_length, max_length);
+    const uint32_t length = (std::min<uint32_t>)(current_length, max_length);
     if (session.subtype == MFVideoFormat_MJPG) {
         decode_mjpeg(session, data, length);
     } else {

@@ -68,7 +68,7 @@ bool grey_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_rang
     }
     AVFrame& output = *decoder.output_frame;
     for (int row = 0; row < height; row += kGreyStripRows) {
-        const int rows = std::min(kGreyStripRows, height - row);
+        const int rows = (std::min)(kGreyStripRows, height - row);
         const uint8_t* grey = picture.data[0] + static_cast<ptrdiff_t>(row) * picture.linesize[0];
         const int status = full_range ? libyuv::J400ToARGB(grey, picture.linesize[0], decoder.argb_rows, argb_stride,
                                                            width, rows)

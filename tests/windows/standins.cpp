@@ -6,11 +6,14 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 #include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from.h>
+#include <libyuv/convert_from_argb.h>
 #include <libyuv/row.h>
 
 extern "C" {
@@ -36,6 +39,15 @@ int av_image_get_buffer_size(enum AVPixelFormat, int, int, int) { return AVERROR
 int av_image_fill_arrays(uint8_t*[4], int[4], const uint8_t*, enum AVPixelFormat, int, int, int) {
     return AVERROR(ENOSYS);
 }
+int av_image_check_size2(unsigned int, unsigned int, int64_t, enum AVPixelFormat, int, void*) { return AVERROR(ENOSYS); }
+void av_image_copy_plane(uint8_t*, int, const uint8_t*, int, int, int) {}
+int av_frame_get_buffer(AVFrame*, int) { return AVERROR(ENOSYS); }
+void av_fast_padded_malloc(void* pointer, unsigned int* size, size_t) {
+    *static_cast<void**>(pointer) = nullptr;
+    *size = 0;
+}
+int av_opt_set_int(void*, const char*, int64_t, int) { return AVERROR(ENOSYS); }
+const AVPixFmtDescriptor* av_pix_fmt_desc_get(enum AVPixelFormat) { return nullptr; }
 
 struct SwsContext* sws_getContext(int, int, enum AVPixelFormat, int, int, enum AVPixelFormat, int, SwsFilter*,
                                   SwsFilter*, const double*) {
@@ -45,6 +57,11 @@ int sws_scale(struct SwsContext*, const uint8_t* const[], const int[], int, int,
     return -1;
 }
 void sws_freeContext(struct SwsContext*) {}
+struct SwsContext* sws_alloc_context(void) { return nullptr; }
+int sws_init_context(struct SwsContext*, SwsFilter*, SwsFilter*) { return -1; }
+int sws_isSupportedInput(enum AVPixelFormat) { return 0; }
+const int* sws_getCoefficients(int) { return nullptr; }
+int sws_setColorspaceDetails(struct SwsContext*, const int[4], int, const int[4], int, int, int, int) { return -1; }
 
 }  // extern "C"
 
@@ -52,6 +69,11 @@ namespace libyuv {
 extern "C" {
 
 const struct YuvConstants kYuvJPEGConstants = {};
+const struct YuvConstants kYuvI601Constants = {};
+const struct YuvConstants kYuvH709Constants = {};
+const struct YuvConstants kYuvF709Constants = {};
+const struct YuvConstants kYuv2020Constants = {};
+const struct YuvConstants kYuvV2020Constants = {};
 
 int I420ToRGB24(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int, uint8_t*, int, int, int) {
     return -1;
@@ -66,6 +88,17 @@ int I422ToRGB24Matrix(const uint8_t*, int, const uint8_t*, int, const uint8_t*, 
                       const struct YuvConstants*, int, int) {
     return -1;
 }
+int I420ToRGB24Matrix(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int, uint8_t*, int,
+                      const struct YuvConstants*, int, int) {
+    return -1;
+}
+int I444ToRGB24Matrix(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int, uint8_t*, int,
+                      const struct YuvConstants*, int, int) {
+    return -1;
+}
+int I400ToARGBMatrix(const uint8_t*, int, uint8_t*, int, const struct YuvConstants*, int, int) { return -1; }
+int J400ToARGB(const uint8_t*, int, uint8_t*, int, int, int) { return -1; }
+int ARGBToRGB24(const uint8_t*, int, uint8_t*, int, int, int) { return -1; }
 int RGB24ToI420(const uint8_t*, int, uint8_t*, int, uint8_t*, int, uint8_t*, int, int, int) { return -1; }
 int I420ToYUY2(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int, uint8_t*, int, int, int) {
     return -1;
