@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 import trelvo
 from trelvo_tools import simcam, vcam
+from trelvo_tools.native import library_path
 
 from conftest import flush_c_stdout
 
@@ -114,7 +115,7 @@ RECORDED = {
 def replay():
     """Points the V4L2 backend at a description, freshly loaded; sessions made with
     `replay.session()` are stopped afterwards and the variable is removed."""
-    lib = ctypes.CDLL(os.path.join(os.path.dirname(trelvo.__file__), "libmfcompat.so"))
+    lib = ctypes.CDLL(library_path("libmfcompat.so"))
     lib.mfcompat_v4l2_replay_reset.restype = None
     sessions = []
 
