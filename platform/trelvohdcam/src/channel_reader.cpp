@@ -35,15 +35,13 @@ bool open_object(trelvohdcam_reader* r, Fd& fd, off_t& size, unsigned long long&
     int raw = r->sys.shm_open(r->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (raw < 0) return false;
     fd = Fd(raw, r->sys.close);
-    if (r->sys.fstat_size(raw, &size, &identity) != 0) return false;
+    if (!object_size(r->sys, raw, &size, &identity)) return false;
     return size >= static_cast<off_t>(TRELVOHDCAM_CHANNEL_HEADER_SIZE);
 }
 
 bool map_object(trelvohdcam_reader* r, std::size_t size) {
-    void* p = r->sys.mmap(size, PROT_READ, r->fd.get());
-    if (!p) return false;
-    r->map = Mapping(p, size, r->sys.munmap);
-    return true;
+    r->map = map_shared(r->sys, r->fd.get(), size, PROT_READ);
+    return static_cast<bool>(r->map);
 }
 
 // Attaches to the named object, or switches to it when the name now refers
@@ -68,7 +66,7 @@ void refresh(trelvohdcam_reader* r) {
 // Maps the whole object again when the picture has outgrown the mapping.
 bool grow_mapping(trelvohdcam_reader* r, std::size_t needed) {
     off_t size = 0;
-    if (r->sys.fstat_size(r->fd.get(), &size, nullptr) != 0) return false;
+    if (!object_size(r->sys, r->fd.get(), &size)) return false;
     if (static_cast<std::size_t>(size) < needed) return false;
     r->map.reset();
     return map_object(r, static_cast<std::size_t>(size));

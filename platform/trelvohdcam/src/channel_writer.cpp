@@ -62,7 +62,10 @@ std::string channel_name_from_environment() {
     const char* env = std::getenv(TRELVOHDCAM_CHANNEL_ENV);
     std::string name = (env && *env) ? env : TRELVOHDCAM_CHANNEL_DEFAULT;
     if (name[0] != '/') name.insert(0, "/");
-    return valid_channel_name(name) ? name : std::string();
+    if (valid_channel_name(name)) return name;
+    log_once(std::string(TRELVOHDCAM_CHANNEL_ENV) + "=\"" + (env ? env : "") +
+             "\" is no channel name (at most 255 characters, no '/' but the first); nothing is published");
+    return std::string();
 }
 
 uint64_t monotonic_ns() {
@@ -108,15 +111,14 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
     w->fd_ = Fd(fd, w->sys_.close);
 
     off_t current = 0;
-    if (w->sys_.fstat_size(fd, &current, nullptr) != 0 || current < 0) return nullptr;
+    if (!object_size(w->sys_, fd, &current) || current < 0) return nullptr;
     const std::size_t needed = page_round(TRELVOHDCAM_CHANNEL_HEADER_SIZE + frame_size);
     // Never shrink: a reader may still map the larger size of an earlier camera.
     if (static_cast<std::size_t>(current) < needed &&
         w->sys_.ftruncate(fd, static_cast<off_t>(needed)) != 0)
         return nullptr;
-    void* p = w->sys_.mmap(needed, PROT_READ | PROT_WRITE, fd);
-    if (!p) return nullptr;
-    w->map_ = Mapping(p, needed, w->sys_.munmap);
+    w->map_ = map_shared(w->sys_, fd, needed, PROT_READ | PROT_WRITE);
+    if (!w->map_) return nullptr;
 
     trelvohdcam_channel_header* h = w->header();
     // Owner first, so that a camera of another process still writing here

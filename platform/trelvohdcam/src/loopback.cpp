@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <string>
 #include <vector>
 
 namespace trelvohdcam {
@@ -27,7 +28,7 @@ std::vector<std::string> candidate_paths() {
 
 bool is_loopback_output(const Sys& sys, int fd) {
     v4l2_capability cap{};
-    if (sys.ioctl(fd, VIDIOC_QUERYCAP, &cap) != 0) return false;
+    if (xioctl(sys, fd, VIDIOC_QUERYCAP, &cap) != 0) return false;
     if (std::strncmp(reinterpret_cast<const char*>(cap.driver), kLoopbackDriver,
                      sizeof kLoopbackDriver - 1) != 0)
         return false;
@@ -35,7 +36,13 @@ bool is_loopback_output(const Sys& sys, int fd) {
     return (caps & V4L2_CAP_VIDEO_OUTPUT) != 0;
 }
 
-bool set_format(const Sys& sys, int fd, int width, int height, uint32_t pixelformat,
+std::string describe(int width, int height, uint32_t pixelformat) {
+    std::string text = std::to_string(width) + "x" + std::to_string(height) + " ";
+    for (int shift = 0; shift < 32; shift += 8) text += static_cast<char>((pixelformat >> shift) & 0xff);
+    return text;
+}
+
+bool set_format(const Sys& sys, const std::string& path, int fd, int width, int height, uint32_t pixelformat,
                 uint32_t bytes_per_pixel, std::size_t frame_size) {
     v4l2_format fmt{};
     fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
@@ -47,11 +54,20 @@ bool set_format(const Sys& sys, int fd, int width, int height, uint32_t pixelfor
     fmt.fmt.pix.sizeimage = static_cast<uint32_t>(frame_size);
     fmt.fmt.pix.colorspace = pixelformat == V4L2_PIX_FMT_YUYV ? V4L2_COLORSPACE_SMPTE170M
                                                               : V4L2_COLORSPACE_SRGB;
-    if (sys.ioctl(fd, VIDIOC_S_FMT, &fmt) != 0) return false;
+    const std::string wanted = describe(width, height, pixelformat);
+    if (int err = xioctl(sys, fd, VIDIOC_S_FMT, &fmt)) {
+        log_once("loopback device " + path + " refuses " + wanted, -err);
+        return false;
+    }
     // The driver may adjust the format; our pictures only fit the exact one.
-    return fmt.fmt.pix.width == static_cast<uint32_t>(width) &&
-           fmt.fmt.pix.height == static_cast<uint32_t>(height) &&
-           fmt.fmt.pix.pixelformat == pixelformat;
+    if (fmt.fmt.pix.width == static_cast<uint32_t>(width) && fmt.fmt.pix.height == static_cast<uint32_t>(height) &&
+        fmt.fmt.pix.pixelformat == pixelformat)
+        return true;
+    log_once("loopback device " + path + " refuses " + wanted + " (offers " +
+             describe(static_cast<int>(fmt.fmt.pix.width), static_cast<int>(fmt.fmt.pix.height),
+                      fmt.fmt.pix.pixelformat) +
+             ")");
+    return false;
 }
 
 void set_frame_rate(const Sys& sys, int fd, float fps) {
@@ -61,7 +77,7 @@ void set_frame_rate(const Sys& sys, int fd, float fps) {
     parm.parm.output.timeperframe.numerator = 1000;
     parm.parm.output.timeperframe.denominator = static_cast<uint32_t>(std::lround(fps * 1000.0f));
     // Only advertised to consumers; a driver that refuses it still works.
-    (void)sys.ioctl(fd, VIDIOC_S_PARM, &parm);
+    (void)xioctl(sys, fd, VIDIOC_S_PARM, &parm);
 }
 
 }  // namespace
@@ -80,12 +96,22 @@ std::unique_ptr<LoopbackOutput> LoopbackOutput::open(int width, int height, int 
     }
     const std::size_t frame_size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * bpp;
     const Sys sys = current_sys();
-    for (const std::string& path : candidate_paths()) {
+    const std::vector<std::string> paths = candidate_paths();
+    // A device the environment names is meant to work: say why it does not. A scan passes over the
+    // machine's other devices in silence.
+    const bool named = paths.size() == 1;
+    for (const std::string& path : paths) {
         int raw = sys.open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (raw < 0) continue;
+        if (raw < 0) {
+            if (named) log_once("cannot open the loopback device " + path + " that TRELVOHDCAM_LOOPBACK names", errno);
+            continue;
+        }
         Fd fd(raw, sys.close);
-        if (!is_loopback_output(sys, raw)) continue;
-        if (!set_format(sys, raw, width, height, pixelformat, bpp, frame_size)) continue;
+        if (!is_loopback_output(sys, raw)) {
+            if (named) log_once(path + ", which TRELVOHDCAM_LOOPBACK names, is no v4l2loopback output device");
+            continue;
+        }
+        if (!set_format(sys, path, raw, width, height, pixelformat, bpp, frame_size)) continue;
         set_frame_rate(sys, raw, fps);
         std::unique_ptr<LoopbackOutput> out(new LoopbackOutput());
         out->sys_ = sys;
@@ -104,7 +130,10 @@ void LoopbackOutput::write(const void* picture) {
         n = sys_.write(fd_.get(), picture, frame_size_);
     } while (n < 0 && errno == EINTR);
     // A full device drops this picture; a device that is gone is given up.
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) fd_.reset();
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        log_once("loopback device " + path_ + " fails a write; no more pictures go to it", errno);
+        fd_.reset();
+    }
 }
 
 }  // namespace trelvohdcam

@@ -16,7 +16,7 @@ public:
     // none (the normal case on most machines) or the type has no format.
     static std::unique_ptr<LoopbackOutput> open(int width, int height, int type, float fps);
 
-    // Writes one picture. A device that goes away is given up silently.
+    // Writes one picture. A device that goes away is given up (with one line on stderr).
     void write(const void* picture);
     const std::string& path() const { return path_; }
 

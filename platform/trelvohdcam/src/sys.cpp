@@ -1,6 +1,5 @@
 #include "sys.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/ioctl.h>
@@ -13,34 +12,19 @@ namespace {
 
 int sys_open(const char* path, int flags) { return ::open(path, flags); }
 int sys_close(int fd) { return ::close(fd); }
-int sys_ioctl(int fd, unsigned long request, void* arg) {
-    int r;
-    do {
-        r = ::ioctl(fd, request, arg);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
+int sys_ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
 ssize_t sys_write(int fd, const void* data, size_t size) { return ::write(fd, data, size); }
 int sys_shm_open(const char* name, int flags, mode_t mode) { return ::shm_open(name, flags, mode); }
 int sys_ftruncate(int fd, off_t size) { return ::ftruncate(fd, size); }
-int sys_fstat_size(int fd, off_t* size, unsigned long long* identity) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return -1;
-    if (size) *size = st.st_size;
-    if (identity)
-        *identity = (static_cast<unsigned long long>(st.st_dev) << 40) ^
-                    static_cast<unsigned long long>(st.st_ino);
-    return 0;
-}
-void* sys_mmap(size_t size, int prot, int fd) {
-    void* p = ::mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
-    return p == MAP_FAILED ? nullptr : p;
+int sys_fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+void* sys_mmap(void* address, size_t size, int prot, int flags, int fd, off_t offset) {
+    return ::mmap(address, size, prot, flags, fd, offset);
 }
 int sys_munmap(void* address, size_t size) { return ::munmap(address, size); }
 
 constexpr Sys kDefaults = {sys_open,      sys_close,      sys_ioctl,
                            sys_write,     sys_shm_open,   sys_ftruncate,
-                           sys_fstat_size, sys_mmap,      sys_munmap};
+                           sys_fstat,     sys_mmap,      sys_munmap};
 
 std::mutex g_sys_mutex;
 Sys g_sys = kDefaults;
@@ -74,7 +58,7 @@ TRELVOHDCAM_API void trelvohdcam_sys_set(const trelvohdcam_sys* table) {
         if (table->write) next.write = table->write;
         if (table->shm_open) next.shm_open = table->shm_open;
         if (table->ftruncate) next.ftruncate = table->ftruncate;
-        if (table->fstat_size) next.fstat_size = table->fstat_size;
+        if (table->fstat) next.fstat = table->fstat;
         if (table->mmap) next.mmap = table->mmap;
         if (table->munmap) next.munmap = table->munmap;
     }

@@ -1,10 +1,15 @@
 // Internal: the system call table in use, and RAII owners for what it opens.
 #pragma once
 
-#include <cstddef>
-#include <utility>
+#include <sys/mman.h>
+#include <sys/stat.h>
 
-#include "trelvohdcam_sys.h"
+#include <cstddef>
+
+#include "platform_log.h"
+#include "platform_owners.h"
+#include "platform_syscalls.h"
+#include "trelvohdcam_testing.h"
 
 namespace trelvohdcam {
 
@@ -14,73 +19,31 @@ using Sys = trelvohdcam_sys;
 // same functions that acquired.
 Sys current_sys();
 
-class Fd {
-public:
-    Fd() = default;
-    Fd(int fd, int (*close_fn)(int)) : fd_(fd), close_(close_fn) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept { swap(other); }
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            swap(other);
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
+// One stderr line per cause; see platform_log.h.
+inline void log_once(const std::string& message, int err = 0) { trelvo_platform::log_once("trelvohdcam", message, err); }
 
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0 && close_) close_(fd_);
-        fd_ = -1;
-    }
+using Fd = trelvo_platform::UniqueFd;
+using Mapping = trelvo_platform::UniqueMapping;
 
-private:
-    void swap(Fd& other) {
-        std::swap(fd_, other.fd_);
-        std::swap(close_, other.close_);
-    }
-    int fd_ = -1;
-    int (*close_)(int) = nullptr;
-};
+// ioctl through the table, repeated when a signal interrupts it. Returns 0 or -errno.
+inline int xioctl(const Sys& sys, int fd, unsigned long request, void* arg) {
+    return trelvo_platform::ioctl_retry(sys.ioctl, fd, request, arg);
+}
 
-class Mapping {
-public:
-    Mapping() = default;
-    Mapping(void* address, std::size_t size, int (*unmap_fn)(void*, std::size_t))
-        : address_(address), size_(size), unmap_(unmap_fn) {}
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    Mapping(Mapping&& other) noexcept { swap(other); }
-    Mapping& operator=(Mapping&& other) noexcept {
-        if (this != &other) {
-            reset();
-            swap(other);
-        }
-        return *this;
-    }
-    ~Mapping() { reset(); }
+// The size of the object behind fd and, when asked, a value that differs between distinct objects.
+inline bool object_size(const Sys& sys, int fd, off_t* size, unsigned long long* identity = nullptr) {
+    struct stat st {};
+    if (sys.fstat(fd, &st) != 0) return false;
+    *size = st.st_size;
+    if (identity)
+        *identity = (static_cast<unsigned long long>(st.st_dev) << 40) ^ static_cast<unsigned long long>(st.st_ino);
+    return true;
+}
 
-    unsigned char* data() const { return static_cast<unsigned char*>(address_); }
-    std::size_t size() const { return size_; }
-    explicit operator bool() const { return address_ != nullptr; }
-    void reset() {
-        if (address_ && unmap_) unmap_(address_, size_);
-        address_ = nullptr;
-        size_ = 0;
-    }
-
-private:
-    void swap(Mapping& other) {
-        std::swap(address_, other.address_);
-        std::swap(size_, other.size_);
-        std::swap(unmap_, other.unmap_);
-    }
-    void* address_ = nullptr;
-    std::size_t size_ = 0;
-    int (*unmap_)(void*, std::size_t) = nullptr;
-};
+// A shared mapping of the whole object from its start; an empty owner on failure.
+inline Mapping map_shared(const Sys& sys, int fd, std::size_t size, int prot) {
+    void* p = sys.mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? Mapping() : Mapping(p, size, sys.munmap);
+}
 
 }  // namespace trelvohdcam

@@ -115,10 +115,10 @@ int fake_shm_open(const char* name, int flags, mode_t mode) {
     }
     return fd;
 }
-void* fake_mmap(size_t size, int prot, int fd) {
-    void* p = g_fake->real.mmap(size, prot, fd);
+void* fake_mmap(void* address, size_t size, int prot, int flags, int fd, off_t offset) {
+    void* p = g_fake->real.mmap(address, size, prot, flags, fd, offset);
     std::lock_guard<std::mutex> l(g_fake->mutex);
-    if (p) ++g_fake->maps;
+    if (p != MAP_FAILED) ++g_fake->maps;
     return p;
 }
 int fake_munmap(void* address, size_t size) {

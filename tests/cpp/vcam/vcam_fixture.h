@@ -14,7 +14,7 @@
 #include "trelvohdcam.h"
 #include "trelvohdcam_channel.h"
 #include "trelvohdcam_record.h"
-#include "trelvohdcam_sys.h"
+#include "trelvohdcam_testing.h"
 
 class VcamTest : public ::testing::Test {
 protected:

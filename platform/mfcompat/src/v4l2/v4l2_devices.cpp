@@ -37,17 +37,17 @@ bool is_streaming_capture(uint32_t caps) {
 }
 
 // Node numbers change from boot to boot and on replug; the udev links name the device itself.
-std::string stable_link(const V4l2Syscalls* sys, const std::string& node) {
+std::string stable_link(const V4l2Syscalls& sys, const std::string& node) {
     std::string target;
-    if (sys->real_path(node.c_str(), &target) != 0) return node;
+    if (sys.real_path(node.c_str(), &target) != 0) return node;
     for (const char* dir : kLinkDirs) {
         std::vector<std::string> names;
-        if (sys->list_dir(dir, &names) != 0) continue;
+        if (sys.list_dir(dir, &names) != 0) continue;
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
             std::string link = std::string(dir) + "/" + name;
             std::string resolved;
-            if (sys->real_path(link.c_str(), &resolved) == 0 && resolved == target) return link;
+            if (sys.real_path(link.c_str(), &resolved) == 0 && resolved == target) return link;
         }
     }
     return node;
@@ -67,7 +67,7 @@ private:
 
 class V4l2Device : public CameraDevice {
 public:
-    V4l2Device(const V4l2Syscalls* sys, std::string node, std::string link, std::u16string name,
+    V4l2Device(const V4l2Syscalls& sys, std::string node, std::string link, std::u16string name,
                std::vector<NativeFormat> formats, std::vector<uint32_t> pixel_formats)
         : sys_(sys),
           node_(std::move(node)),
@@ -88,10 +88,10 @@ public:
     // The media source holds the node open for its lifetime, as an activated source holds the camera.
     HRESULT activate() override {
         std::lock_guard<std::mutex> lock(mutex_);
-        Fd fd(sys_, sys_->open(node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        UniqueFd fd = open_fd(sys_, node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (!fd.valid()) return hresult_from_errno(errno, E_FAIL);
         v4l2_capability cap{};
-        if (int err = xioctl(sys_, fd.get(), VIDIOC_QUERYCAP, &cap)) return hresult_from_errno(err, E_FAIL);
+        if (int err = xioctl(sys_, fd.get(), VIDIOC_QUERYCAP, &cap)) return hresult_from_errno(-err, E_FAIL);
         // The node number may now belong to another device.
         if (!is_streaming_capture(node_caps(cap))) return MFCOMPAT_E_DEVICE_NOT_CONNECTED;
         source_ = std::move(fd);
@@ -136,11 +136,11 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         if (!source_.valid()) return MF_E_SHUTDOWN;
         v4l2_capability cap{};
-        if (int err = xioctl(sys_, source_.get(), VIDIOC_QUERYCAP, &cap)) return hresult_from_errno(err, E_FAIL);
+        if (int err = xioctl(sys_, source_.get(), VIDIOC_QUERYCAP, &cap)) return hresult_from_errno(-err, E_FAIL);
         return S_OK;
     }
 
-    const V4l2Syscalls* sys_;
+    const V4l2Syscalls sys_;  // a copy: a table swapped later never sees this device's handles
     const std::string node_;
     const std::string link_;
     const std::u16string name_;
@@ -148,7 +148,7 @@ private:
     const std::vector<uint32_t> pixel_formats_;
 
     std::mutex mutex_;
-    Fd source_;
+    UniqueFd source_;
     std::vector<std::weak_ptr<StreamCore>> streams_;
 };
 
@@ -157,9 +157,9 @@ private:
 
 std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
     using namespace v4l2;
-    const V4l2Syscalls* sys = v4l2_syscalls();
+    const V4l2Syscalls sys = *v4l2_syscalls();
     std::vector<std::string> names;
-    if (sys->list_dir(kDevDir, &names) != 0) return {};
+    if (sys.list_dir(kDevDir, &names) != 0) return {};
     std::vector<std::pair<long, std::string>> nodes;
     for (const std::string& name : names) {
         long n = node_number(name);
@@ -170,7 +170,7 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
     std::vector<std::shared_ptr<CameraDevice>> devices;
     for (const auto& entry : nodes) {
         const std::string& node = entry.second;
-        Fd fd(sys, sys->open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        UniqueFd fd = open_fd(sys, node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (!fd.valid()) continue;
         v4l2_capability cap{};
         if (xioctl(sys, fd.get(), VIDIOC_QUERYCAP, &cap) != 0 || !is_streaming_capture(node_caps(cap))) continue;

@@ -28,7 +28,7 @@ bool rate_equal(const Rate& a, const Rate& b) {
     return uint64_t(a.numerator) * b.denominator == uint64_t(b.numerator) * a.denominator;
 }
 
-std::vector<Size> list_sizes(const V4l2Syscalls* sys, int fd, uint32_t pixel_format) {
+std::vector<Size> list_sizes(const V4l2Syscalls& sys, int fd, uint32_t pixel_format) {
     std::vector<Size> sizes;
     for (uint32_t i = 0; i < kMaxListEntries; ++i) {
         v4l2_frmsizeenum e{};
@@ -49,7 +49,7 @@ std::vector<Size> list_sizes(const V4l2Syscalls* sys, int fd, uint32_t pixel_for
     return sizes;
 }
 
-std::vector<Rate> list_rates(const V4l2Syscalls* sys, int fd, uint32_t pixel_format, const Size& size) {
+std::vector<Rate> list_rates(const V4l2Syscalls& sys, int fd, uint32_t pixel_format, const Size& size) {
     std::vector<Rate> rates;
     for (uint32_t i = 0; i < kMaxListEntries; ++i) {
         v4l2_frmivalenum e{};
@@ -71,13 +71,6 @@ std::vector<Rate> list_rates(const V4l2Syscalls* sys, int fd, uint32_t pixel_for
 }
 
 }  // namespace
-
-int xioctl(const V4l2Syscalls* sys, int fd, unsigned long request, void* arg) {
-    for (;;) {
-        if (sys->ioctl(fd, request, arg) != -1) return 0;
-        if (errno != EINTR) return errno ? errno : EIO;
-    }
-}
 
 bool is_device_lost_errno(int err) { return err == ENODEV || err == ENXIO || err == EIO || err == ENOENT; }
 
@@ -219,13 +212,13 @@ std::vector<Rate> reduce_interval_range(const v4l2_frmival_stepwise& r) {
 }
 
 // The interval the node is set to, as a rate; false when the driver does not say.
-static bool current_rate(const V4l2Syscalls* sys, int fd, Rate* rate) {
+static bool current_rate(const V4l2Syscalls& sys, int fd, Rate* rate) {
     v4l2_streamparm parm{};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     return xioctl(sys, fd, VIDIOC_G_PARM, &parm) == 0 && rate_from_interval(parm.parm.capture.timeperframe, rate);
 }
 
-void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeFormat>* formats,
+void list_native_formats(const V4l2Syscalls& sys, int fd, std::vector<NativeFormat>* formats,
                          std::vector<uint32_t>* pixel_formats) {
     // Drivers with stepwise sizes often list no intervals (the Raspberry Pi camera's, for one); such
     // a size streams at the node's current rate, asked for once.

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "camera_device.h"
+#include "platform_owners.h"
+#include "platform_syscalls.h"
 #include "v4l2/v4l2_syscalls.h"
 
 // Older kernel headers predate this format.
@@ -22,59 +24,18 @@
 namespace mfcompat {
 namespace v4l2 {
 
-// A file descriptor closed through the table it was opened with.
-class Fd {
-public:
-    Fd() = default;
-    Fd(const V4l2Syscalls* sys, int fd) : sys_(sys), fd_(fd) {}
-    Fd(Fd&& other) noexcept : sys_(other.sys_), fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            sys_ = other.sys_;
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
+using trelvo_platform::UniqueFd;
+using trelvo_platform::UniqueMapping;
 
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) sys_->close(std::exchange(fd_, -1));
-    }
+// A descriptor of the table's open, closed through the same table.
+inline UniqueFd open_fd(const V4l2Syscalls& sys, const char* path, int flags) {
+    return UniqueFd(sys.open(path, flags), sys.close);
+}
 
-private:
-    const V4l2Syscalls* sys_ = nullptr;
-    int fd_ = -1;
-};
-
-// A mapped driver buffer, unmapped through the table it was mapped with.
-class Mapping {
-public:
-    Mapping(const V4l2Syscalls* sys, void* addr, size_t length) : sys_(sys), addr_(addr), length_(length) {}
-    Mapping(Mapping&& other) noexcept
-        : sys_(other.sys_), addr_(std::exchange(other.addr_, nullptr)), length_(other.length_) {}
-    Mapping& operator=(Mapping&&) = delete;
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping() {
-        if (addr_) sys_->munmap(addr_, length_);
-    }
-
-    const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
-    size_t length() const { return length_; }
-
-private:
-    const V4l2Syscalls* sys_;
-    void* addr_;
-    size_t length_;
-};
-
-// ioctl, repeated when a signal interrupts it. Returns 0 or the errno.
-int xioctl(const V4l2Syscalls* sys, int fd, unsigned long request, void* arg);
+// ioctl, repeated when a signal interrupts it. Returns 0 or -errno.
+inline int xioctl(const V4l2Syscalls& sys, int fd, unsigned long request, void* arg) {
+    return trelvo_platform::ioctl_retry(sys.ioctl, fd, request, arg);
+}
 
 // errno of a failed open or setup call → the HRESULT Media Foundation would give.
 HRESULT hresult_from_errno(int err, HRESULT fallback);
@@ -106,7 +67,7 @@ std::vector<Rate> reduce_interval_range(const v4l2_frmival_stepwise& range);
 bool rate_from_interval(const v4l2_fract& interval, Rate* rate);
 
 // Every native media type of an open capture node, and the pixel formats it lists.
-void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeFormat>* formats,
+void list_native_formats(const V4l2Syscalls& sys, int fd, std::vector<NativeFormat>* formats,
                          std::vector<uint32_t>* pixel_formats);
 
 // The streaming state of one opened format. Shared between the stream object the reader holds and
@@ -114,7 +75,7 @@ void list_native_formats(const V4l2Syscalls* sys, int fd, std::vector<NativeForm
 class StreamCore {
 public:
     // Opens the node, sets the format and starts streaming; on failure *core is left empty.
-    static HRESULT open(const V4l2Syscalls* sys, const std::string& node, uint32_t pixel_format,
+    static HRESULT open(const V4l2Syscalls& sys, const std::string& node, uint32_t pixel_format,
                         const RequestedFormat& format, std::shared_ptr<StreamCore>* core);
     ~StreamCore();
 
@@ -123,17 +84,17 @@ public:
     void shutdown();
 
 private:
-    explicit StreamCore(const V4l2Syscalls* sys) : sys_(sys) {}
+    explicit StreamCore(const V4l2Syscalls& sys) : sys_(sys) {}
     void wake();
     void drain_eventfd();
     void drop_ready_buffers();
     void release_locked();
     HRESULT fail_locked(HRESULT hr);
 
-    const V4l2Syscalls* sys_;
-    Fd device_;
-    Fd wake_;  // eventfd; lives until destruction so that flush/shutdown can always signal it
-    std::vector<Mapping> buffers_;
+    const V4l2Syscalls sys_;  // a copy: a table swapped later never sees this stream's handles
+    UniqueFd device_;
+    UniqueFd wake_;  // eventfd; lives until destruction so that flush/shutdown can always signal it
+    std::vector<UniqueMapping> buffers_;
     std::atomic<bool> shutdown_requested_{false};
     std::atomic<bool> flush_requested_{false};
 

@@ -22,13 +22,13 @@ HRESULT setup_failure(int err) { return hresult_from_errno(err, MF_E_HW_MFT_FAIL
 
 }  // namespace
 
-HRESULT StreamCore::open(const V4l2Syscalls* sys, const std::string& node, uint32_t pixel_format,
+HRESULT StreamCore::open(const V4l2Syscalls& sys, const std::string& node, uint32_t pixel_format,
                          const RequestedFormat& format, std::shared_ptr<StreamCore>* out) {
     out->reset();
     if (pixel_format == 0 || format.width == 0 || format.height == 0) return MF_E_INVALIDMEDIATYPE;
 
     std::shared_ptr<StreamCore> core(new StreamCore(sys));
-    core->device_ = Fd(sys, sys->open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    core->device_ = open_fd(sys, node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (!core->device_.valid()) return hresult_from_errno(errno, E_FAIL);
     const int fd = core->device_.get();
 
@@ -39,7 +39,7 @@ HRESULT StreamCore::open(const V4l2Syscalls* sys, const std::string& node, uint3
     fmt.fmt.pix.pixelformat = pixel_format;
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
     if (int err = xioctl(sys, fd, VIDIOC_S_FMT, &fmt)) {
-        return err == EINVAL ? MF_E_INVALIDMEDIATYPE : setup_failure(err);
+        return err == -EINVAL ? MF_E_INVALIDMEDIATYPE : setup_failure(-err);
     }
     // Drivers adjust what they cannot do; the reader must deliver exactly the requested type.
     if (fmt.fmt.pix.width != format.width || fmt.fmt.pix.height != format.height ||
@@ -62,7 +62,7 @@ HRESULT StreamCore::open(const V4l2Syscalls* sys, const std::string& node, uint3
     req.count = kBufferCount;
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
-    if (int err = xioctl(sys, fd, VIDIOC_REQBUFS, &req)) return setup_failure(err);
+    if (int err = xioctl(sys, fd, VIDIOC_REQBUFS, &req)) return setup_failure(-err);
     if (req.count == 0 || req.count > kMaxBufferCount) return MF_E_HW_MFT_FAILED_START_STREAMING;
 
     core->buffers_.reserve(req.count);
@@ -71,25 +71,25 @@ HRESULT StreamCore::open(const V4l2Syscalls* sys, const std::string& node, uint3
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         buf.index = i;
-        if (int err = xioctl(sys, fd, VIDIOC_QUERYBUF, &buf)) return setup_failure(err);
+        if (int err = xioctl(sys, fd, VIDIOC_QUERYBUF, &buf)) return setup_failure(-err);
         if (buf.length == 0) return MF_E_HW_MFT_FAILED_START_STREAMING;
-        void* addr = sys->mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(buf.m.offset));
+        void* addr = sys.mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(buf.m.offset));
         if (addr == MAP_FAILED) return setup_failure(errno);
-        core->buffers_.emplace_back(sys, addr, buf.length);
+        core->buffers_.emplace_back(addr, buf.length, sys.munmap);
     }
     for (uint32_t i = 0; i < req.count; ++i) {
         v4l2_buffer buf{};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         buf.index = i;
-        if (int err = xioctl(sys, fd, VIDIOC_QBUF, &buf)) return setup_failure(err);
+        if (int err = xioctl(sys, fd, VIDIOC_QBUF, &buf)) return setup_failure(-err);
     }
 
-    core->wake_ = Fd(sys, sys->eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    core->wake_ = UniqueFd(sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), sys.close);
     if (!core->wake_.valid()) return hresult_from_errno(errno, E_FAIL);
 
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (int err = xioctl(sys, fd, VIDIOC_STREAMON, &type)) return setup_failure(err);
+    if (int err = xioctl(sys, fd, VIDIOC_STREAMON, &type)) return setup_failure(-err);
     core->streaming_ = true;
     *out = std::move(core);
     return S_OK;
@@ -101,12 +101,12 @@ void StreamCore::wake() {
     if (!wake_.valid()) return;  // a stream that failed to open
     uint64_t one = 1;
     // The counter only saturates after 2^64-2 unread wakes; a failed write cannot lose a wake that matters.
-    (void)sys_->write(wake_.get(), &one, sizeof one);
+    (void)sys_.write(wake_.get(), &one, sizeof one);
 }
 
 void StreamCore::drain_eventfd() {
     uint64_t value = 0;
-    (void)sys_->read(wake_.get(), &value, sizeof value);
+    (void)sys_.read(wake_.get(), &value, sizeof value);
 }
 
 void StreamCore::flush() {
@@ -151,7 +151,7 @@ void StreamCore::drop_ready_buffers() {
             return;
         }
         if (int err = xioctl(sys_, device_.get(), VIDIOC_QBUF, &buf)) {
-            if (is_device_lost_errno(err)) fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+            if (is_device_lost_errno(-err)) fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
             return;
         }
     }
@@ -174,7 +174,7 @@ ReadResult StreamCore::read() {
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_.get(), POLLIN, 0}};
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        int n = sys_->poll(fds, 2, int(std::clamp<int64_t>(left.count(), 0, INT32_MAX)));
+        int n = sys_.poll(fds, 2, int(std::clamp<int64_t>(left.count(), 0, INT32_MAX)));
         if (n == 0) {
             result.hr = MFCOMPAT_E_TIMEOUT;
             return result;
@@ -208,7 +208,7 @@ ReadResult StreamCore::read() {
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         if (int err = xioctl(sys_, fd, VIDIOC_DQBUF, &buf)) {
-            if (err == EAGAIN) continue;
+            if (err == -EAGAIN) continue;
             result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
             return result;
         }
@@ -217,10 +217,10 @@ ReadResult StreamCore::read() {
             result.hr = fail_locked(E_UNEXPECTED);
             return result;
         }
-        const Mapping& mapping = buffers_[buf.index];
+        const UniqueMapping& mapping = buffers_[buf.index];
         const bool usable = !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
         if (usable) {
-            size_t bytes = buf.bytesused < mapping.length() ? buf.bytesused : mapping.length();
+            size_t bytes = buf.bytesused < mapping.size() ? buf.bytesused : mapping.size();
             result.data.assign(mapping.data(), mapping.data() + bytes);
             result.timestamp = LONGLONG(buf.timestamp.tv_sec) * 10000000 + LONGLONG(buf.timestamp.tv_usec) * 10;
         }

@@ -1,19 +1,23 @@
-/* trelvohdcam system calls: the table every presentation goes through.
+/* trelvohdcam system calls: the table every presentation goes through. A test
+ * hook, not part of the library's public headers.
  *
  * The shared-memory channel, its reader and the v4l2loopback output make
  * their system calls through one table, so that a test can count them or put
  * a fake loopback device in their place. Objects copy the table when they
  * open a resource and close it through the same copy, so a table swapped
- * later never receives a handle it did not make.
+ * later never receives a handle it did not make. The entries have the POSIX
+ * signatures and meaning: -1 (MAP_FAILED for mmap) with errno on failure, and
+ * no retry of an interrupted call inside the table.
  *
  * The v4l2loopback output looks at /dev/video0 .. /dev/video63 unless the
  * environment variable TRELVOHDCAM_LOOPBACK names one device path, or is
  * "off" to use none (read when a camera is created).
  */
-#ifndef TRELVOHDCAM_SYS_H
-#define TRELVOHDCAM_SYS_H
+#ifndef TRELVOHDCAM_TESTING_H
+#define TRELVOHDCAM_TESTING_H
 
 #include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include "trelvohdcam.h"
@@ -31,9 +35,8 @@ typedef struct trelvohdcam_sys {
     /* shared memory */
     int (*shm_open)(const char* name, int flags, mode_t mode);
     int (*ftruncate)(int fd, off_t size);
-    /* size of the object and a value that differs between distinct objects */
-    int (*fstat_size)(int fd, off_t* size, unsigned long long* identity);
-    void* (*mmap)(size_t size, int prot, int fd); /* MAP_SHARED at offset 0; NULL on failure */
+    int (*fstat)(int fd, struct stat* st);
+    void* (*mmap)(void* address, size_t size, int prot, int flags, int fd, off_t offset);
     int (*munmap)(void* address, size_t size);
 } trelvohdcam_sys;
 
@@ -51,4 +54,4 @@ TRELVOHDCAM_API void trelvohdcam_sys_set(const trelvohdcam_sys* table);
 }
 #endif
 
-#endif /* TRELVOHDCAM_SYS_H */
+#endif /* TRELVOHDCAM_TESTING_H */
