@@ -71,6 +71,11 @@ void FakeV4l2::unplug_all() {
     changed_.notify_all();
 }
 
+void FakeV4l2::interrupt_next_poll() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    interrupt_poll_ = true;
+}
+
 bool FakeV4l2::wait_for_blocked_polls(int count, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return blocked_polls_ >= count; });
@@ -84,6 +89,7 @@ int FakeV4l2::total_mappings() const { std::lock_guard<std::mutex> l(mutex_); re
 int FakeV4l2::bad_calls() const { std::lock_guard<std::mutex> l(mutex_); return bad_calls_; }
 int FakeV4l2::streamons() const { std::lock_guard<std::mutex> l(mutex_); return streamons_; }
 int FakeV4l2::streamoffs() const { std::lock_guard<std::mutex> l(mutex_); return streamoffs_; }
+int FakeV4l2::interruptions() const { std::lock_guard<std::mutex> l(mutex_); return interruptions_; }
 std::vector<v4l2_pix_format> FakeV4l2::set_formats() const { std::lock_guard<std::mutex> l(mutex_); return set_formats_; }
 std::vector<v4l2_fract> FakeV4l2::set_intervals() const { std::lock_guard<std::mutex> l(mutex_); return set_intervals_; }
 
@@ -278,6 +284,11 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     };
     int r = ready();
     if (r || timeout_ms == 0) return r;
+    if (interrupt_poll_) {
+        interrupt_poll_ = false;
+        ++interruptions_;
+        return fail(EINTR);
+    }
     ++blocked_polls_;
     changed_.notify_all();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -321,6 +332,11 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* arg) {
     if (!n.present) return fail(ENODEV);
     if (n.config.fail_request != 0 && request == n.config.fail_request)
         return fail(n.config.fail_request_errno);
+    if (n.config.interrupt_request != 0 && request == n.config.interrupt_request) {
+        n.config.interrupt_request = 0;
+        ++interruptions_;
+        return fail(EINTR);
+    }
     int r = node_ioctl(n, fd, request, arg);
     changed_.notify_all();
     return r;

@@ -48,6 +48,7 @@ struct Node {
     bool report_bytesused_beyond_length = false;
     bool report_bad_index = false;  // DQBUF names a buffer that does not exist
     bool poll_error_on_unplug = true;  // else poll says readable and DQBUF fails with ENODEV
+    unsigned long interrupt_request = 0;  // the next call of this ioctl request fails with EINTR, once
 };
 
 // The capabilities of a UVC capture node.
@@ -72,6 +73,8 @@ public:
     void unplug_all();
     // Blocks until `count` polls wait inside the driver, or the timeout passes.
     bool wait_for_blocked_polls(int count, std::chrono::milliseconds timeout);
+    // The next poll that would wait fails with EINTR instead.
+    void interrupt_next_poll();
 
     // Counters.
     int opens() const;
@@ -82,6 +85,7 @@ public:
     int bad_calls() const;  // closes, unmaps or ioctls on something the driver never gave out
     int streamons() const;
     int streamoffs() const;
+    int interruptions() const;  // calls failed with EINTR
     std::vector<v4l2_pix_format> set_formats() const;
     std::vector<v4l2_fract> set_intervals() const;
 
@@ -154,6 +158,8 @@ private:
     int opens_ = 0, closes_ = 0, live_maps_ = 0, total_maps_ = 0, bad_calls_ = 0;
     int streamons_ = 0, streamoffs_ = 0;
     int blocked_polls_ = 0;
+    bool interrupt_poll_ = false;
+    int interruptions_ = 0;
     std::vector<v4l2_pix_format> set_formats_;
     std::vector<v4l2_fract> set_intervals_;
     mfcompat::V4l2Syscalls table_;

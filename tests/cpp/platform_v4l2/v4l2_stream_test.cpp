@@ -1,6 +1,10 @@
 // Opening a V4L2 device at a format, reading its frames, losing it, and waking a blocked read.
 #include <sys/ioctl.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 #include "v4l2_fixture.h"
 
 #include <mfcompat/platform_counters.h>
@@ -325,6 +329,77 @@ TEST_F(V4l2Wake, SourceShutdownEndsTheReadersStream) {
     ASSERT_EQ(camera_->open_stream(mjpeg_vga(), &another), S_OK);
     fake_.push_frame(kUvc, frame_bytes(5, 50), timeval{1, 0});
     EXPECT_TRUE(another->read().has_sample);
+}
+
+}  // namespace
+}  // namespace fakev4l2
+
+namespace fakev4l2 {
+namespace {
+
+// A signal may interrupt any call into the driver: the backend makes it again, and nothing else
+// changes (every type listed, the stream opened, the frame read).
+struct Interruption {
+    const char* name;
+    unsigned long request;  // 0: the read's poll
+};
+void PrintTo(const Interruption& i, std::ostream* os) { *os << i.name; }
+
+class V4l2Interrupted : public V4l2Stream, public ::testing::WithParamInterface<Interruption> {};
+
+TEST_P(V4l2Interrupted, CallIsMadeAgain) {
+    if (GetParam().request) fake_.node(kUvc).interrupt_request = GetParam().request;
+    else fake_.interrupt_next_poll();
+    std::unique_ptr<CameraStream> stream;
+    ASSERT_EQ(open(mjpeg_vga(15), &stream), S_OK);
+    EXPECT_EQ(camera_->native_formats().size(), 5u);
+    {
+        BackgroundRead read(stream.get(), &fake_);
+        ASSERT_TRUE(fake_.wait_for_blocked_polls(1, kWait));
+        fake_.push_frame(kUvc, frame_bytes(9, 300), timeval{1, 0});
+        ASSERT_TRUE(read.done(kWait));
+        ReadResult r = read.result();
+        EXPECT_EQ(r.hr, S_OK);
+        EXPECT_TRUE(r.has_sample);
+        EXPECT_EQ(r.data, frame_bytes(9, 300));
+    }
+    EXPECT_EQ(fake_.interruptions(), 1);
+    stream.reset();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryCall, V4l2Interrupted,
+    ::testing::Values(Interruption{"QUERYCAP", VIDIOC_QUERYCAP}, Interruption{"ENUM_FMT", VIDIOC_ENUM_FMT},
+                      Interruption{"ENUM_FRAMESIZES", VIDIOC_ENUM_FRAMESIZES},
+                      Interruption{"ENUM_FRAMEINTERVALS", VIDIOC_ENUM_FRAMEINTERVALS},
+                      Interruption{"S_FMT", VIDIOC_S_FMT}, Interruption{"G_PARM", VIDIOC_G_PARM},
+                      Interruption{"S_PARM", VIDIOC_S_PARM}, Interruption{"REQBUFS", VIDIOC_REQBUFS},
+                      Interruption{"QUERYBUF", VIDIOC_QUERYBUF}, Interruption{"QBUF", VIDIOC_QBUF},
+                      Interruption{"STREAMON", VIDIOC_STREAMON}, Interruption{"DQBUF", VIDIOC_DQBUF},
+                      Interruption{"poll", 0}),
+    [](const ::testing::TestParamInfo<Interruption>& info) { return std::string(info.param.name); });
+
+// A node that does not open says so on stderr once per errno, however often it is tried, and
+// not at all when the platform log is switched off.
+TEST_F(V4l2Stream, NodeThatDoesNotOpenIsLoggedOncePerCause) {
+    auto line = [](int err) {
+        return "mfcompat: cannot open V4L2 device " + std::string(kStepwise) + ": " + std::strerror(err) +
+               " (errno " + std::to_string(err) + ")\n";
+    };
+    auto tried_twice = [&] {
+        ::testing::internal::CaptureStderr();
+        mfcompat::v4l2_enumerate_devices();
+        mfcompat::v4l2_enumerate_devices();
+        return ::testing::internal::GetCapturedStderr();
+    };
+    fake_.node(kStepwise).open_errno = EPERM;
+    EXPECT_EQ(tried_twice(), line(EPERM));
+
+    fake_.node(kStepwise).open_errno = EROFS;
+    ::setenv("TRELVO_PLATFORM_LOG", "off", 1);
+    EXPECT_EQ(tried_twice(), "");
+    ::unsetenv("TRELVO_PLATFORM_LOG");
+    EXPECT_EQ(tried_twice(), line(EROFS)) << "a cause kept quiet is told once the log is back";
 }
 
 }  // namespace

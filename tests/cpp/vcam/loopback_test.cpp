@@ -16,6 +16,7 @@ struct FakeDevice {
     std::string driver;
     uint32_t caps;
     bool adjusts_width = false;  // answers S_FMT with another width
+    int refuses = 0;             // S_FMT fails with this errno
 };
 
 struct Write {
@@ -35,6 +36,9 @@ struct Fake {
     std::vector<v4l2_streamparm> parms;
     std::vector<Write> writes;
     int write_errno = 0;  // non-zero: writes fail with it
+    unsigned long interrupt_request = 0;  // the next ioctl of this request fails with EINTR ...
+    bool interrupt_write = false;         // ... and the next write
+    int interruptions = 0;
     int device_opens = 0, device_closes = 0;
     int shm_opens = 0, shm_closes = 0;
     int maps = 0, unmaps = 0;
@@ -71,6 +75,12 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
         return -1;
     }
     const FakeDevice& dev = g_fake->devices[it->second];
+    if (g_fake->interrupt_request == request) {
+        g_fake->interrupt_request = 0;
+        ++g_fake->interruptions;
+        errno = EINTR;
+        return -1;
+    }
     if (request == VIDIOC_QUERYCAP) {
         auto* cap = static_cast<v4l2_capability*>(arg);
         std::memset(cap, 0, sizeof *cap);
@@ -82,6 +92,10 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
     if (request == VIDIOC_S_FMT) {
         auto* fmt = static_cast<v4l2_format*>(arg);
         g_fake->formats.push_back(*fmt);
+        if (dev.refuses) {
+            errno = dev.refuses;
+            return -1;
+        }
         if (dev.adjusts_width) fmt->fmt.pix.width += 16;
         return 0;
     }
@@ -96,6 +110,12 @@ ssize_t fake_write(int fd, const void* data, size_t size) {
     std::lock_guard<std::mutex> l(g_fake->mutex);
     if (!g_fake->open_fds.count(fd)) {
         errno = EBADF;
+        return -1;
+    }
+    if (g_fake->interrupt_write) {
+        g_fake->interrupt_write = false;
+        ++g_fake->interruptions;
+        errno = EINTR;
         return -1;
     }
     if (g_fake->write_errno) {
@@ -329,3 +349,68 @@ TEST_F(LoopbackTest, NothingLeaksAcrossCamerasReadersAndTakeOvers) {
     }
     expect_balanced();
 }
+
+namespace {
+
+// A signal may interrupt any call into the device: the library makes it again, and the camera
+// shows on the device as if nothing happened.
+struct Interruption {
+    const char* name;
+    unsigned long request;  // 0: the write of a picture
+};
+class LoopbackInterrupted : public LoopbackTest, public ::testing::WithParamInterface<Interruption> {};
+
+TEST_P(LoopbackInterrupted, CallIsMadeAgain) {
+    ::setenv("TRELVOHDCAM_LOOPBACK", "/dev/video3", 1);
+    fake_->interrupt_request = GetParam().request;
+    fake_->interrupt_write = GetParam().request == 0;
+    void* cam = scCreateCamera(8, 8, 30.0f, 0);
+    auto p = filled(8 * 8 * 3, 7);
+    ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+    {
+        std::lock_guard<std::mutex> l(fake_->mutex);
+        EXPECT_EQ(fake_->interruptions, 1);
+        EXPECT_EQ(fake_->formats.size(), 1u);
+        ASSERT_EQ(fake_->writes.size(), 1u);
+        EXPECT_EQ(fake_->writes[0].bytes, p);
+        EXPECT_EQ(fake_->device_closes, 0) << "the device was kept";
+    }
+    scDeleteCamera(cam);
+    expect_balanced();
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCall, LoopbackInterrupted,
+                         ::testing::Values(Interruption{"QUERYCAP", VIDIOC_QUERYCAP}, Interruption{"S_FMT", VIDIOC_S_FMT},
+                                           Interruption{"S_PARM", VIDIOC_S_PARM}, Interruption{"write", 0}),
+                         [](const ::testing::TestParamInfo<Interruption>& info) { return std::string(info.param.name); });
+
+// What keeps the camera off a device or the channel is said on stderr once per cause, however many
+// cameras try, and not at all when the platform log is switched off.
+TEST_F(LoopbackTest, FailuresAreLoggedOncePerCause) {
+    fake_->devices["/dev/video1"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT, true};
+    fake_->devices["/dev/video2"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT, false, EPERM};
+    auto two_cameras = [](int width) {
+        ::testing::internal::CaptureStderr();
+        for (int i = 0; i < 2; ++i) scDeleteCamera(scCreateCamera(width, 50, 30.0f, 0));
+        return ::testing::internal::GetCapturedStderr();
+    };
+    const std::string eperm = std::string(": ") + std::strerror(EPERM) + " (errno " + std::to_string(EPERM) + ")";
+    EXPECT_EQ(two_cameras(98),
+              "trelvohdcam: loopback device /dev/video1 refuses 98x50 BGR3 (offers 114x50 BGR3)\n"
+              "trelvohdcam: loopback device /dev/video2 refuses 98x50 BGR3" + eperm + "\n");
+
+    ::setenv(TRELVOHDCAM_CHANNEL_ENV, "trelvo/log-test", 1);
+    ::setenv("TRELVOHDCAM_LOOPBACK", "off", 1);
+    EXPECT_EQ(two_cameras(98),
+              "trelvohdcam: TRELVOHDCAM_CHANNEL=\"trelvo/log-test\" is no channel name (at most 255 characters, "
+              "no '/' but the first); nothing is published\n");
+
+    ::setenv(TRELVOHDCAM_CHANNEL_ENV, channel_.c_str(), 1);
+    ::unsetenv("TRELVOHDCAM_LOOPBACK");
+    ::setenv("TRELVO_PLATFORM_LOG", "off", 1);
+    EXPECT_EQ(two_cameras(97), "");
+    ::unsetenv("TRELVO_PLATFORM_LOG");
+    expect_balanced();
+}
+
+}  // namespace

@@ -89,7 +89,11 @@ public:
     HRESULT activate() override {
         std::lock_guard<std::mutex> lock(mutex_);
         UniqueFd fd = open_fd(sys_, node_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (!fd.valid()) return hresult_from_errno(errno, E_FAIL);
+        if (!fd.valid()) {
+            const int err = errno;
+            log_open_failure(node_, err);
+            return hresult_from_errno(err, E_FAIL);
+        }
         v4l2_capability cap{};
         if (int err = xioctl(sys_, fd.get(), VIDIOC_QUERYCAP, &cap)) return hresult_from_errno(-err, E_FAIL);
         // The node number may now belong to another device.
@@ -171,7 +175,10 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
     for (const auto& entry : nodes) {
         const std::string& node = entry.second;
         UniqueFd fd = open_fd(sys, node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (!fd.valid()) continue;
+        if (!fd.valid()) {
+            if (errno != ENOENT) log_open_failure(node, errno);  // a node gone since the listing is no news
+            continue;
+        }
         v4l2_capability cap{};
         if (xioctl(sys, fd.get(), VIDIOC_QUERYCAP, &cap) != 0 || !is_streaming_capture(node_caps(cap))) continue;
         const char* card = reinterpret_cast<const char*>(cap.card);

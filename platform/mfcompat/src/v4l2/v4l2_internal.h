@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "camera_device.h"
+#include "platform_log.h"
 #include "platform_owners.h"
 #include "platform_syscalls.h"
 #include "v4l2/v4l2_syscalls.h"
@@ -31,6 +32,12 @@ using trelvo_platform::UniqueMapping;
 inline UniqueFd open_fd(const V4l2Syscalls& sys, const char* path, int flags) {
     return UniqueFd(sys.open(path, flags), sys.close);
 }
+
+// One stderr line per cause; see platform_log.h.
+inline void log_once(const std::string& message, int err = 0) { trelvo_platform::log_once("mfcompat", message, err); }
+
+// A node that does not open says so, once per node and errno.
+inline void log_open_failure(const std::string& node, int err) { log_once("cannot open V4L2 device " + node, err); }
 
 // ioctl, repeated when a signal interrupts it. Returns 0 or -errno.
 inline int xioctl(const V4l2Syscalls& sys, int fd, unsigned long request, void* arg) {

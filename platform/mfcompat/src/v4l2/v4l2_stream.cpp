@@ -29,7 +29,11 @@ HRESULT StreamCore::open(const V4l2Syscalls& sys, const std::string& node, uint3
 
     std::shared_ptr<StreamCore> core(new StreamCore(sys));
     core->device_ = open_fd(sys, node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (!core->device_.valid()) return hresult_from_errno(errno, E_FAIL);
+    if (!core->device_.valid()) {
+        const int err = errno;
+        log_open_failure(node, err);
+        return hresult_from_errno(err, E_FAIL);
+    }
     const int fd = core->device_.get();
 
     v4l2_format fmt{};
