@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "v4l2/v4l2_syscalls.h"
+#include "v4l2/v4l2_testing.h"
 
 namespace fakev4l2 {
 

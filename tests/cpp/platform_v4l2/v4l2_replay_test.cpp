@@ -14,6 +14,7 @@
 #include "camera_device.h"
 #include "v4l2/replay_json.h"
 #include "v4l2/v4l2_replay.h"
+#include "v4l2/v4l2_testing.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "v4l2/v4l2_internal.h"
+#include "v4l2/v4l2_testing.h"
 
 namespace mfcompat {
 namespace v4l2 {

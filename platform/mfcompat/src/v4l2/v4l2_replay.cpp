@@ -25,6 +25,7 @@
 #include "sim/pattern.h"
 #include "v4l2/replay_json.h"
 #include "v4l2/v4l2_internal.h"
+#include "v4l2/v4l2_testing.h"
 
 namespace mfcompat {
 namespace replay {

@@ -17,11 +17,4 @@ constexpr char kV4l2ReplayVariable[] = "TRELVO_V4L2_REPLAY";
 // description that cannot be read gives a machine without devices and one line on stderr.
 const V4l2Syscalls* v4l2_replay_from_environment();
 
-// Loads a description as a fresh machine and returns the replay table; devices of an earlier machine
-// are gone (their open descriptors fail with ENODEV). nullptr and *error when it cannot be read.
-MFCOMPAT_API const V4l2Syscalls* v4l2_replay_load(const std::string& path, std::string* error);
-
-// The next v4l2_replay_from_environment() loads the description again, as if freshly plugged in.
-MFCOMPAT_API void v4l2_replay_reset();
-
 }  // namespace mfcompat

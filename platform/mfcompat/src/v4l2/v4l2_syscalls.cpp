@@ -1,6 +1,7 @@
 #include "v4l2/v4l2_syscalls.h"
 
 #include "v4l2/v4l2_replay.h"
+#include "v4l2/v4l2_testing.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -7,11 +7,8 @@
 #include <poll.h>
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "camera_device.h"
 
 namespace mfcompat {
 
@@ -32,18 +29,8 @@ struct V4l2Syscalls {
     int (*real_path)(const char* path, std::string* resolved);
 };
 
-// The table of the running kernel.
-MFCOMPAT_API const V4l2Syscalls* v4l2_real_syscalls();
-
-// Installs a table for devices enumerated from now on; nullptr restores the real one (or the replay
-// that TRELVO_V4L2_REPLAY names). Devices and streams keep the table they were created with, so it
-// must outlive them.
-MFCOMPAT_API void v4l2_set_syscalls(const V4l2Syscalls* table);
-
-// The table in use for new devices.
+// The table in use for new devices: a test's (v4l2_testing.h), the replay that TRELVO_V4L2_REPLAY
+// names, or the running kernel's.
 const V4l2Syscalls* v4l2_syscalls();
-
-// The V4L2 capture devices, as v4l2_devices() gives them to the COM layer; exported for tests.
-MFCOMPAT_API std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices();
 
 }  // namespace mfcompat
