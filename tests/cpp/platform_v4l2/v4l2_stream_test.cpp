@@ -353,6 +353,7 @@ TEST_P(V4l2Interrupted, CallIsMadeAgain) {
     std::unique_ptr<CameraStream> stream;
     ASSERT_EQ(open(mjpeg_vga(15), &stream), S_OK);
     EXPECT_EQ(camera_->native_formats().size(), 5u);
+    EXPECT_EQ(fake_.set_intervals().size(), 1u);
     {
         BackgroundRead read(stream.get(), &fake_);
         ASSERT_TRUE(fake_.wait_for_blocked_polls(1, kWait));

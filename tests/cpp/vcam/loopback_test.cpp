@@ -358,6 +358,8 @@ struct Interruption {
     const char* name;
     unsigned long request;  // 0: the write of a picture
 };
+void PrintTo(const Interruption& i, std::ostream* os) { *os << i.name; }
+
 class LoopbackInterrupted : public LoopbackTest, public ::testing::WithParamInterface<Interruption> {};
 
 TEST_P(LoopbackInterrupted, CallIsMadeAgain) {
@@ -371,6 +373,7 @@ TEST_P(LoopbackInterrupted, CallIsMadeAgain) {
         std::lock_guard<std::mutex> l(fake_->mutex);
         EXPECT_EQ(fake_->interruptions, 1);
         EXPECT_EQ(fake_->formats.size(), 1u);
+        EXPECT_EQ(fake_->parms.size(), 1u);
         ASSERT_EQ(fake_->writes.size(), 1u);
         EXPECT_EQ(fake_->writes[0].bytes, p);
         EXPECT_EQ(fake_->device_closes, 0) << "the device was kept";
