@@ -9,10 +9,6 @@
 
 namespace fakev4l2 {
 
-namespace {
-constexpr uint32_t kOffsetStride = 0x100000;
-}
-
 FakeV4l2* FakeV4l2::instance_ = nullptr;
 
 FakeV4l2::FakeV4l2() {
@@ -139,13 +135,10 @@ int FakeV4l2::close(int fd) {
     }
     if (!it->second.is_eventfd) {
         NodeState& n = nodes_.at(it->second.node);
-        if (n.buffer_owner == fd) {
-            // Closing the owner stops streaming and, once nothing is mapped, frees the buffers.
+        if (n.buffers.owner() == fd) {
+            // Closing the owner stops streaming and frees the buffers, once nothing maps them.
             n.streaming = false;
-            n.buffer_owner = -1;
-            n.done.clear();
-            bool mapped = std::any_of(n.buffers.begin(), n.buffers.end(), [](const Buffer& b) { return b.mapped; });
-            if (!mapped) n.buffers.clear();
+            n.buffers.release();
         }
     }
     files_.erase(it);
@@ -226,36 +219,32 @@ void* FakeV4l2::mmap(size_t length, int fd, off_t offset) {
         return MAP_FAILED;
     }
     NodeState& n = nodes_.at(it->second.node);
-    size_t index = size_t(offset) / kOffsetStride;
     if (!n.present) {
         errno = ENODEV;
         return MAP_FAILED;
     }
-    if (n.buffer_owner != fd || size_t(offset) % kOffsetStride != 0 || index >= n.buffers.size() ||
-        length != n.buffers[index].memory.size() || n.buffers[index].mapped) {
+    mfcompat::v4l2::DriverBuffer* buf = n.buffers.mappable(fd, length, offset);
+    if (!buf) {
         ++bad_calls_;
         errno = EINVAL;
         return MAP_FAILED;
     }
-    if (int(index) == n.config.fail_mmap_at) {
+    if (int(size_t(offset) / mfcompat::v4l2::DriverBuffers::kOffsetStride) == n.config.fail_mmap_at) {
         errno = ENOMEM;
         return MAP_FAILED;
     }
-    n.buffers[index].mapped = true;
+    buf->mapped = true;
     ++live_maps_;
     ++total_maps_;
-    return n.buffers[index].memory.data();
+    return buf->memory.data();
 }
 
 int FakeV4l2::munmap(void* addr, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& entry : nodes_) {
-        for (Buffer& b : entry.second.buffers) {
-            if (b.mapped && b.memory.data() == addr && b.memory.size() == length) {
-                b.mapped = false;
-                --live_maps_;
-                return 0;
-            }
+        if (entry.second.buffers.unmap(addr, length)) {
+            --live_maps_;
+            return 0;
         }
     }
     ++bad_calls_;
@@ -268,8 +257,8 @@ short FakeV4l2::revents_locked(const pollfd& p) {
     if (it->second.is_eventfd) return it->second.counter > 0 ? (p.events & POLLIN) : 0;
     NodeState& n = nodes_.at(it->second.node);
     if (!n.present) return n.config.poll_error_on_unplug ? (POLLERR | POLLHUP) : (p.events & POLLIN);
-    if (n.buffer_owner != p.fd || !n.streaming) return POLLERR;
-    return n.done.empty() ? 0 : (p.events & POLLIN);
+    if (n.buffers.owner() != p.fd || !n.streaming) return POLLERR;
+    return n.buffers.has_done() ? (p.events & POLLIN) : 0;
 }
 
 int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
@@ -307,16 +296,16 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
 void FakeV4l2::deliver_locked(NodeState& n) {
     if (!n.streaming || !n.present) return;
     while (!n.pending.empty()) {
-        auto it = std::find_if(n.buffers.begin(), n.buffers.end(), [](const Buffer& b) { return b.queued && !b.done; });
-        if (it == n.buffers.end()) return;
+        uint32_t index = 0;
+        mfcompat::v4l2::DriverBuffer* buf = n.buffers.next_free(&index);
+        if (!buf) return;
         Frame& f = n.pending.front();
-        size_t bytes = std::min(f.bytes.size(), it->memory.size());
-        if (bytes) std::memcpy(it->memory.data(), f.bytes.data(), bytes);
-        it->bytesused = n.config.report_bytesused_beyond_length ? uint32_t(it->memory.size() + 4096) : uint32_t(bytes);
-        it->timestamp = f.timestamp;
-        it->flags = f.flags;
-        it->done = true;
-        n.done.push_back(int(it - n.buffers.begin()));
+        size_t bytes = std::min(f.bytes.size(), buf->memory.size());
+        if (bytes) std::memcpy(buf->memory.data(), f.bytes.data(), bytes);
+        buf->bytesused = n.config.report_bytesused_beyond_length ? uint32_t(buf->memory.size() + 4096) : uint32_t(bytes);
+        buf->timestamp = f.timestamp;
+        buf->flags = f.flags;
+        n.buffers.complete(index);
         n.pending.pop_front();
     }
 }
@@ -403,7 +392,7 @@ int FakeV4l2::node_ioctl(NodeState& n, int fd, unsigned long request, void* arg)
         case VIDIOC_S_FMT: {
             auto* fmt = static_cast<v4l2_format*>(arg);
             if (fmt->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
-            if (n.buffer_owner >= 0 && !n.buffers.empty()) return fail(EBUSY);
+            if (n.buffers.owner() >= 0 && !n.buffers.empty()) return fail(EBUSY);
             set_formats_.push_back(fmt->fmt.pix);
             if (c.formats.empty()) return fail(EINVAL);
             // Like a real driver, adjust to something supported instead of refusing.
@@ -445,67 +434,37 @@ int FakeV4l2::node_ioctl(NodeState& n, int fd, unsigned long request, void* arg)
         case VIDIOC_REQBUFS: {
             auto* req = static_cast<v4l2_requestbuffers*>(arg);
             if (req->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || req->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
-            if (n.buffer_owner >= 0 && n.buffer_owner != fd) return fail(EBUSY);
             if (n.streaming) return fail(EBUSY);
-            for (const Buffer& b : n.buffers)
-                if (b.mapped) return fail(EBUSY);
-            n.buffers.clear();
-            n.done.clear();
             uint32_t count = c.reported_buffers ? c.reported_buffers : req->count;
-            if (req->count == 0) {
-                n.buffer_owner = -1;
-                return 0;
-            }
-            n.buffers.resize(std::min<uint32_t>(count, 64));
-            for (Buffer& b : n.buffers) b.memory.assign(c.buffer_length, 0);
-            n.buffer_owner = fd;
-            req->count = count;
+            if (int err = n.buffers.request(fd, req->count ? std::min<uint32_t>(count, 64) : 0, c.buffer_length))
+                return fail(err);
+            if (req->count) req->count = count;
             return 0;
         }
-        case VIDIOC_QUERYBUF: {
-            auto* b = static_cast<v4l2_buffer*>(arg);
-            if (n.buffer_owner != fd || b->index >= n.buffers.size()) return fail(EINVAL);
-            b->length = uint32_t(n.buffers[b->index].memory.size());
-            b->m.offset = b->index * kOffsetStride;
+        case VIDIOC_QUERYBUF:
+            if (int err = n.buffers.query(fd, static_cast<v4l2_buffer*>(arg))) return fail(err);
             return 0;
-        }
-        case VIDIOC_QBUF: {
-            auto* b = static_cast<v4l2_buffer*>(arg);
-            if (n.buffer_owner != fd || b->index >= n.buffers.size()) return fail(EINVAL);
-            Buffer& buf = n.buffers[b->index];
-            if (buf.queued) return fail(EINVAL);
-            buf.queued = true;
-            buf.done = false;
+        case VIDIOC_QBUF:
+            if (int err = n.buffers.queue(fd, static_cast<v4l2_buffer*>(arg))) return fail(err);
             deliver_locked(n);
             return 0;
-        }
         case VIDIOC_DQBUF: {
             auto* b = static_cast<v4l2_buffer*>(arg);
-            if (n.buffer_owner != fd || !n.streaming) return fail(EINVAL);
-            if (n.done.empty()) return fail(EAGAIN);
-            int index = n.done.front();
-            n.done.pop_front();
-            Buffer& buf = n.buffers[size_t(index)];
-            buf.queued = false;
-            buf.done = false;
-            b->index = uint32_t(index) + (c.report_bad_index ? 100 : 0);
-            b->bytesused = buf.bytesused;
-            b->flags = buf.flags;
-            b->timestamp = buf.timestamp;
-            b->length = uint32_t(buf.memory.size());
+            if (n.buffers.owner() != fd || !n.streaming) return fail(EINVAL);
+            if (int err = n.buffers.dequeue(b)) return fail(err);
+            if (c.report_bad_index) b->index += 100;
             return 0;
         }
         case VIDIOC_STREAMON:
-            if (n.buffer_owner != fd) return fail(EINVAL);
+            if (n.buffers.owner() != fd) return fail(EINVAL);
             n.streaming = true;
             ++streamons_;
             deliver_locked(n);
             return 0;
         case VIDIOC_STREAMOFF:
-            if (n.buffer_owner != fd) return fail(EINVAL);
+            if (n.buffers.owner() != fd) return fail(EINVAL);
             n.streaming = false;
-            n.done.clear();
-            for (Buffer& b : n.buffers) b.queued = b.done = false;
+            n.buffers.stop();
             ++streamoffs_;
             return 0;
         default:

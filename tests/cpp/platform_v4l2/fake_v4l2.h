@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "v4l2/driver_buffers.h"
 #include "v4l2/v4l2_testing.h"
 
 namespace fakev4l2 {
@@ -90,15 +91,6 @@ public:
     std::vector<v4l2_fract> set_intervals() const;
 
 private:
-    struct Buffer {
-        std::vector<uint8_t> memory;
-        bool mapped = false;
-        bool queued = false;
-        bool done = false;
-        uint32_t bytesused = 0;
-        uint32_t flags = 0;
-        timeval timestamp{};
-    };
     struct Frame {
         std::vector<uint8_t> bytes;
         timeval timestamp;
@@ -107,10 +99,8 @@ private:
     struct NodeState {
         Node config;
         bool present = true;
-        int buffer_owner = -1;  // fd that requested the buffers
         bool streaming = false;
-        std::vector<Buffer> buffers;
-        std::deque<int> done;
+        mfcompat::v4l2::DriverBuffers buffers;
         std::deque<Frame> pending;
     };
     struct File {

@@ -177,7 +177,7 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
         const std::string& node = entry.second;
         UniqueFd fd = open_fd(sys, node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (!fd.valid()) {
-            if (errno != ENOENT) log_open_failure(node, errno);  // a node gone since the listing is no news
+            log_open_failure(node, errno);
             continue;
         }
         v4l2_capability cap{};

@@ -4,6 +4,7 @@
 #include <linux/videodev2.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,8 +37,11 @@ inline UniqueFd open_fd(const V4l2Syscalls& sys, const char* path, int flags) {
 // One stderr line per cause; see platform_log.h.
 inline void log_once(const std::string& message, int err = 0) { trelvo_platform::log_once("mfcompat", message, err); }
 
-// A node that does not open says so, once per node and errno.
-inline void log_open_failure(const std::string& node, int err) { log_once("cannot open V4L2 device " + node, err); }
+// A node that does not open says so, once per node and errno. One that is gone is not news: the
+// capture layer reports the lost camera itself.
+inline void log_open_failure(const std::string& node, int err) {
+    if (err != ENOENT && err != ENODEV) log_once("cannot open V4L2 device " + node, err);
+}
 
 // ioctl, repeated when a signal interrupts it. Returns 0 or -errno.
 inline int xioctl(const V4l2Syscalls& sys, int fd, unsigned long request, void* arg) {

@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "sim/pattern.h"
+#include "v4l2/driver_buffers.h"
 #include "v4l2/replay_json.h"
 #include "v4l2/v4l2_internal.h"
 #include "v4l2/v4l2_testing.h"
@@ -34,7 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kMaxBuffers = 32;
-constexpr uint32_t kOffsetStride = 0x1000000;  // mmap offset of buffer i: i * stride
 // Generated pictures cycle through this many frames, fewer for large pictures.
 constexpr size_t kCycleFrames = 8;
 constexpr size_t kCycleBytes = 16u << 20;
@@ -466,17 +466,6 @@ std::vector<NodeDesc> load_description(const std::string& path) {
 
 // ---- the running machine -------------------------------------------------------------------
 
-struct Buffer {
-    std::vector<uint8_t> memory;
-    bool mapped = false;
-    bool queued = false;
-    bool done = false;
-    uint32_t bytesused = 0;
-    uint32_t flags = 0;
-    uint32_t sequence = 0;
-    timeval timestamp{};
-};
-
 struct Node {
     NodeDesc desc;
     uint64_t generation = 0;  // changes on unplug: descriptors of an older one see ENODEV
@@ -491,10 +480,8 @@ struct Node {
     uint32_t height = 0;
     v4l2_fract interval{1, 30};
 
-    int owner = -1;  // descriptor that holds the buffers
     bool streaming = false;
-    std::vector<std::unique_ptr<Buffer>> buffers;
-    std::deque<uint32_t> done;
+    v4l2::DriverBuffers buffers;
     Clock::time_point stream_start{};
     uint64_t next_index = 0;  // frames of the stream so far, delivered or dropped
     uint64_t produced = 0;    // frames that went into buffers
@@ -503,8 +490,6 @@ struct Node {
 
 struct Machine {
     std::vector<std::unique_ptr<Node>> nodes;
-    // Buffers still mapped when their node was unplugged or their owner closed; freed on unmap.
-    std::vector<std::unique_ptr<Buffer>> orphans;
 };
 
 struct File {
@@ -550,7 +535,7 @@ private:
     void tick_node_locked(Node& n, Clock::time_point now);
     void produce_locked(Node& n, Clock::time_point now);
     void lose_locked(Node& n);
-    void release_buffers_locked(Machine& m, Node& n);
+    void release_buffers_locked(Node& n);
     void start_stream_locked(Node& n);
     Clock::time_point next_event_locked(const struct pollfd* fds, nfds_t count);
     short revents_locked(const pollfd& p);
@@ -605,7 +590,7 @@ void Registry::install_locked(std::unique_ptr<Machine> m) {
             n->present = false;
             n->replug_pending = false;
             ++n->generation;
-            release_buffers_locked(*current_, *n);
+            release_buffers_locked(*n);
         }
     }
     current_ = m.get();
@@ -704,7 +689,7 @@ void Registry::lose_locked(Node& n) {
     } else {
         n.present = false;
         ++n.generation;
-        release_buffers_locked(*current_, n);
+        release_buffers_locked(n);
         if (n.desc.quirks.replug_after_ms >= 0) {
             n.replug_pending = true;
             n.replug_at = Clock::now() + std::chrono::milliseconds(n.desc.quirks.replug_after_ms);
@@ -717,18 +702,11 @@ void Registry::produce_locked(Node& n, Clock::time_point now) {
     const Quirks& q = n.desc.quirks;
     if (q.lost_after && !n.lost && n.produced >= q.lost_after) {
         // The reader gets every frame captured before the loss, so that "after N frames" is exact.
-        if (n.done.empty()) lose_locked(n);
+        if (!n.buffers.has_done()) lose_locked(n);
         return;
     }
-    Buffer* buf = nullptr;
     uint32_t index = 0;
-    for (uint32_t i = 0; i < n.buffers.size(); ++i) {
-        if (n.buffers[i]->queued && !n.buffers[i]->done) {
-            buf = n.buffers[i].get();
-            index = i;
-            break;
-        }
-    }
+    v4l2::DriverBuffer* buf = n.buffers.next_free(&index);
     if (!buf) return;  // no buffer queued: the frame is lost, as on a real device
     const uint64_t number = ++n.produced;  // 1-based
     const std::vector<uint8_t>& frame = n.cycle[size_t((number - 1) % n.cycle.size())];
@@ -756,18 +734,13 @@ void Registry::produce_locked(Node& n, Clock::time_point now) {
     buf->sequence = uint32_t(n.next_index);
     buf->timestamp.tv_sec = time_t(since_epoch / 1000000);
     buf->timestamp.tv_usec = suseconds_t(since_epoch % 1000000);
-    buf->done = true;
-    n.done.push_back(index);
+    n.buffers.complete(index);
     changed_.notify_all();
 }
 
-void Registry::release_buffers_locked(Machine& m, Node& n) {
-    for (auto& b : n.buffers)
-        if (b->mapped) m.orphans.push_back(std::move(b));
-    n.buffers.clear();
-    n.done.clear();
+void Registry::release_buffers_locked(Node& n) {
+    n.buffers.release();
     n.streaming = false;
-    n.owner = -1;
     n.queue_error = 0;
     n.cycle.clear();
 }
@@ -832,9 +805,9 @@ int Registry::close(int fd) {
     auto it = files_.find(fd);
     if (it == files_.end()) return fail(EBADF);
     File& f = it->second;
-    if (f.node && f.node->owner == fd && f.generation == f.node->generation) {
+    if (f.node && f.node->buffers.owner() == fd && f.generation == f.node->generation) {
         // Closing the owner stops streaming and frees the buffers, once nothing maps them.
-        release_buffers_locked(*f.machine, *f.node);
+        release_buffers_locked(*f.node);
     }
     files_.erase(it);
     changed_.notify_all();
@@ -908,33 +881,20 @@ void* Registry::mmap(size_t length, int fd, off_t offset) {
         errno = ENODEV;
         return MAP_FAILED;
     }
-    size_t index = size_t(offset) / kOffsetStride;
-    if (n.owner != fd || offset < 0 || size_t(offset) % kOffsetStride != 0 || index >= n.buffers.size() ||
-        length != n.buffers[index]->memory.size() || n.buffers[index]->mapped) {
+    v4l2::DriverBuffer* buf = n.buffers.mappable(fd, length, offset);
+    if (!buf) {
         errno = EINVAL;
         return MAP_FAILED;
     }
-    n.buffers[index]->mapped = true;
-    return n.buffers[index]->memory.data();
+    buf->mapped = true;
+    return buf->memory.data();
 }
 
 int Registry::munmap(void* addr, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& m : machines_) {
-        for (auto& n : m->nodes) {
-            for (auto& b : n->buffers) {
-                if (b->mapped && b->memory.data() == addr && b->memory.size() == length) {
-                    b->mapped = false;
-                    return 0;
-                }
-            }
-        }
-        for (auto it = m->orphans.begin(); it != m->orphans.end(); ++it) {
-            if ((*it)->memory.data() == addr && (*it)->memory.size() == length) {
-                m->orphans.erase(it);
-                return 0;
-            }
-        }
+        for (auto& n : m->nodes)
+            if (n->buffers.unmap(addr, length)) return 0;
     }
     return fail(EINVAL);
 }
@@ -946,8 +906,8 @@ short Registry::revents_locked(const pollfd& p) {
     if (!f.node) return f.counter > 0 ? short(p.events & POLLIN) : short(0);
     const Node& n = *f.node;
     if (f.generation != n.generation || !n.present) return POLLERR | POLLHUP;
-    if (n.owner != p.fd || !n.streaming || n.queue_error) return POLLERR;
-    return n.done.empty() ? short(0) : short(p.events & POLLIN);
+    if (n.buffers.owner() != p.fd || !n.streaming || n.queue_error) return POLLERR;
+    return n.buffers.has_done() ? short(p.events & POLLIN) : short(0);
 }
 
 Clock::time_point Registry::next_event_locked(const struct pollfd* fds, nfds_t count) {
@@ -1178,7 +1138,7 @@ int Registry::node_ioctl_locked(File& file, int fd, unsigned long request, void*
                 adjust_format_locked(n, &fmt->fmt.pix);
                 return 0;
             }
-            if (request == VIDIOC_S_FMT && n.owner >= 0 && n.owner != fd) return fail(EBUSY);
+            if (request == VIDIOC_S_FMT && n.buffers.owner() >= 0 && n.buffers.owner() != fd) return fail(EBUSY);
             if (request == VIDIOC_S_FMT && !n.buffers.empty()) return fail(EBUSY);
             v4l2_pix_format asked = fmt->fmt.pix;
             std::memset(&fmt->fmt, 0, sizeof fmt->fmt);
@@ -1213,78 +1173,41 @@ int Registry::node_ioctl_locked(File& file, int fd, unsigned long request, void*
             auto* req = static_cast<v4l2_requestbuffers*>(arg);
             if (req->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || req->memory != V4L2_MEMORY_MMAP || !video)
                 return fail(EINVAL);
-            if (n.owner >= 0 && n.owner != fd) return fail(EBUSY);
             if (n.streaming) return fail(EBUSY);
-            for (const auto& b : n.buffers)
-                if (b->mapped) return fail(EBUSY);
-            n.buffers.clear();
-            n.done.clear();
-            if (req->count == 0) {
-                n.owner = -1;
-                return 0;
-            }
-            const uint32_t count = std::clamp<uint32_t>(req->count, 2, kMaxBuffers);
-            const uint32_t length = frame_bytes(n.fourcc, n.width, n.height);
-            for (uint32_t i = 0; i < count; ++i) {
-                auto b = std::make_unique<Buffer>();
-                b->memory.assign(length, 0);
-                n.buffers.push_back(std::move(b));
-            }
-            n.owner = fd;
+            const uint32_t count = req->count ? std::clamp<uint32_t>(req->count, 2, kMaxBuffers) : 0;
+            if (int err = n.buffers.request(fd, count, frame_bytes(n.fourcc, n.width, n.height))) return fail(err);
             req->count = count;
             return 0;
         }
         case VIDIOC_QUERYBUF: {
             auto* b = static_cast<v4l2_buffer*>(arg);
-            if (n.owner != fd || b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->index >= n.buffers.size())
-                return fail(EINVAL);
-            const Buffer& buf = *n.buffers[b->index];
-            b->length = uint32_t(buf.memory.size());
-            b->m.offset = b->index * kOffsetStride;
-            b->flags = (buf.mapped ? V4L2_BUF_FLAG_MAPPED : 0) | (buf.queued ? V4L2_BUF_FLAG_QUEUED : 0) |
-                       (buf.done ? V4L2_BUF_FLAG_DONE : 0);
+            if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
+            if (int err = n.buffers.query(fd, b)) return fail(err);
             return 0;
         }
         case VIDIOC_QBUF: {
             auto* b = static_cast<v4l2_buffer*>(arg);
             if (n.queue_error) return fail(n.queue_error);
-            if (n.owner != fd || b->index >= n.buffers.size() || b->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
-            Buffer& buf = *n.buffers[b->index];
-            if (buf.queued) return fail(EINVAL);
-            buf.queued = true;
-            buf.done = false;
+            if (b->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
+            if (int err = n.buffers.queue(fd, b)) return fail(err);
             return 0;
         }
         case VIDIOC_DQBUF: {
             auto* b = static_cast<v4l2_buffer*>(arg);
-            if (n.owner != fd || !n.streaming) return fail(EINVAL);
+            if (n.buffers.owner() != fd || !n.streaming) return fail(EINVAL);
             if (n.queue_error) return fail(n.queue_error);
-            if (n.done.empty()) return fail(EAGAIN);
-            const uint32_t index = n.done.front();
-            n.done.pop_front();
-            Buffer& buf = *n.buffers[index];
-            buf.queued = false;
-            buf.done = false;
-            b->index = index;
-            b->bytesused = buf.bytesused;
-            b->flags = buf.flags | V4L2_BUF_FLAG_MAPPED;
-            b->field = V4L2_FIELD_NONE;
-            b->timestamp = buf.timestamp;
-            b->sequence = buf.sequence;
-            b->length = uint32_t(buf.memory.size());
-            b->m.offset = index * kOffsetStride;
+            if (int err = n.buffers.dequeue(b)) return fail(err);
             return 0;
         }
         case VIDIOC_STREAMON:
-            if (n.owner != fd || n.buffers.empty()) return fail(EINVAL);
+            if (n.buffers.owner() != fd || n.buffers.empty()) return fail(EINVAL);
             if (!n.streaming) start_stream_locked(n);
             return 0;
         case VIDIOC_STREAMOFF:
-            if (n.owner != fd) return fail(EINVAL);
+            if (n.buffers.owner() != fd) return fail(EINVAL);
             n.streaming = false;
             n.queue_error = 0;
-            n.done.clear();
-            for (auto& b : n.buffers) b->queued = b->done = false;
+            n.buffers.stop();
             return 0;
         default:
             return fail(ENOTTY);
