@@ -12,7 +12,7 @@ namespace fakev4l2 {
 FakeV4l2* FakeV4l2::instance_ = nullptr;
 
 FakeV4l2::FakeV4l2() {
-    table_ = {s_open, s_close, s_ioctl, s_mmap, s_munmap, s_poll, s_eventfd, s_read, s_write, s_list_dir, s_real_path};
+    table_ = {s_open, s_close, s_ioctl, s_mmap, s_munmap, s_poll, s_eventfd, s_read, s_write, s_scandir, s_realpath};
 }
 
 FakeV4l2::~FakeV4l2() { uninstall(); }
@@ -99,8 +99,17 @@ int FakeV4l2::s_poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return 
 int FakeV4l2::s_eventfd(unsigned int initial, int) { return instance_->eventfd(initial); }
 ssize_t FakeV4l2::s_read(int fd, void* buffer, size_t count) { return instance_->read(fd, buffer, count); }
 ssize_t FakeV4l2::s_write(int fd, const void* buffer, size_t count) { return instance_->write(fd, buffer, count); }
-int FakeV4l2::s_list_dir(const char* dir, std::vector<std::string>* names) { return instance_->list_dir(dir, names); }
-int FakeV4l2::s_real_path(const char* path, std::string* resolved) { return instance_->real_path(path, resolved); }
+int FakeV4l2::s_scandir(const char* dir, struct dirent*** names, int (*)(const struct dirent*),
+                        int (*)(const struct dirent**, const struct dirent**)) {
+    std::vector<std::string> list;
+    if (instance_->list_dir(dir, &list) != 0) return -1;
+    return mfcompat::scandir_result(list, names);
+}
+char* FakeV4l2::s_realpath(const char* path, char*) {
+    std::string resolved;
+    if (instance_->real_path(path, &resolved) != 0) return nullptr;
+    return ::strdup(resolved.c_str());
+}
 
 int FakeV4l2::fail(int err) {
     errno = err;

@@ -119,8 +119,9 @@ private:
     static int s_eventfd(unsigned int initial, int flags);
     static ssize_t s_read(int fd, void* buffer, size_t count);
     static ssize_t s_write(int fd, const void* buffer, size_t count);
-    static int s_list_dir(const char* dir, std::vector<std::string>* names);
-    static int s_real_path(const char* path, std::string* resolved);
+    static int s_scandir(const char* dir, struct dirent*** names, int (*filter)(const struct dirent*),
+                         int (*compare)(const struct dirent**, const struct dirent**));
+    static char* s_realpath(const char* path, char* resolved);
 
     int open(const char* path);
     int close(int fd);

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "v4l2/v4l2_internal.h"
 #include "v4l2/v4l2_testing.h"
@@ -37,18 +39,44 @@ bool is_streaming_capture(uint32_t caps) {
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
 
+struct Free {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// The names in a directory, without "." and ".."; false when it cannot be read.
+bool list_dir(const V4l2Syscalls& sys, const char* dir, std::vector<std::string>* names) {
+    struct dirent** raw = nullptr;
+    const int count = sys.scandir(dir, &raw, nullptr, nullptr);
+    if (count < 0) return false;
+    std::unique_ptr<struct dirent*, Free> list(raw);
+    std::vector<std::unique_ptr<struct dirent, Free>> entries(raw, raw + count);
+    for (const auto& entry : entries) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") names->push_back(std::move(name));
+    }
+    return true;
+}
+
+// The path with every symbolic link resolved; false when it does not resolve.
+bool real_path(const V4l2Syscalls& sys, const std::string& path, std::string* resolved) {
+    std::unique_ptr<char, Free> p(sys.realpath(path.c_str(), nullptr));
+    if (!p) return false;
+    *resolved = p.get();
+    return true;
+}
+
 // Node numbers change from boot to boot and on replug; the udev links name the device itself.
 std::string stable_link(const V4l2Syscalls& sys, const std::string& node) {
     std::string target;
-    if (sys.real_path(node.c_str(), &target) != 0) return node;
+    if (!real_path(sys, node, &target)) return node;
     for (const char* dir : kLinkDirs) {
         std::vector<std::string> names;
-        if (sys.list_dir(dir, &names) != 0) continue;
+        if (!list_dir(sys, dir, &names)) continue;
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
             std::string link = std::string(dir) + "/" + name;
             std::string resolved;
-            if (sys.real_path(link.c_str(), &resolved) == 0 && resolved == target) return link;
+            if (real_path(sys, link, &resolved) && resolved == target) return link;
         }
     }
     return node;
@@ -164,7 +192,7 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
     using namespace v4l2;
     const V4l2Syscalls sys = *v4l2_syscalls();
     std::vector<std::string> names;
-    if (sys.list_dir(kDevDir, &names) != 0) return {};
+    if (!list_dir(sys, kDevDir, &names)) return {};
     std::vector<std::pair<long, std::string>> nodes;
     for (const std::string& name : names) {
         long n = node_number(name);

@@ -575,11 +575,22 @@ int s_poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return Registry::
 int s_eventfd(unsigned int initial, int) { return Registry::get().eventfd(initial); }
 ssize_t s_read(int fd, void* buffer, size_t count) { return Registry::get().read(fd, buffer, count); }
 ssize_t s_write(int fd, const void* buffer, size_t count) { return Registry::get().write(fd, buffer, count); }
-int s_list_dir(const char* dir, std::vector<std::string>* names) { return Registry::get().list_dir(dir, names); }
-int s_real_path(const char* path, std::string* resolved) { return Registry::get().real_path(path, resolved); }
+int s_scandir(const char* dir, struct dirent*** names, int (*)(const struct dirent*),
+              int (*)(const struct dirent**, const struct dirent**)) {
+    std::vector<std::string> list;
+    if (Registry::get().list_dir(dir, &list) != 0) return -1;
+    return scandir_result(list, names);
+}
+char* s_realpath(const char* path, char*) {
+    std::string resolved;
+    if (Registry::get().real_path(path, &resolved) != 0) return nullptr;
+    char* copy = ::strdup(resolved.c_str());
+    if (!copy) errno = ENOMEM;
+    return copy;
+}
 
 Registry::Registry() {
-    table_ = {s_open, s_close, s_ioctl, s_mmap, s_munmap, s_poll, s_eventfd, s_read, s_write, s_list_dir, s_real_path};
+    table_ = {s_open, s_close, s_ioctl, s_mmap, s_munmap, s_poll, s_eventfd, s_read, s_write, s_scandir, s_realpath};
 }
 
 void Registry::install_locked(std::unique_ptr<Machine> m) {

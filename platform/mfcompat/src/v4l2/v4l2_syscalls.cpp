@@ -28,27 +28,14 @@ int real_eventfd(unsigned int initial, int flags) { return ::eventfd(initial, fl
 ssize_t real_read(int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); }
 ssize_t real_write(int fd, const void* buffer, size_t count) { return ::write(fd, buffer, count); }
 
-int real_list_dir(const char* dir, std::vector<std::string>* names) {
-    DIR* d = ::opendir(dir);
-    if (!d) return -1;
-    while (const dirent* entry = ::readdir(d)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") names->push_back(std::move(name));
-    }
-    ::closedir(d);
-    return 0;
+int real_scandir(const char* dir, struct dirent*** names, int (*filter)(const struct dirent*),
+                 int (*compare)(const struct dirent**, const struct dirent**)) {
+    return ::scandir(dir, names, filter, compare);
 }
-
-int real_real_path(const char* path, std::string* resolved) {
-    char* p = ::realpath(path, nullptr);
-    if (!p) return -1;
-    *resolved = p;
-    std::free(p);
-    return 0;
-}
+char* real_realpath(const char* path, char* resolved) { return ::realpath(path, resolved); }
 
 const V4l2Syscalls kReal = {real_open,   real_close,   real_ioctl, real_mmap,     real_munmap,   real_poll,
-                            real_eventfd, real_read,   real_write, real_list_dir, real_real_path};
+                            real_eventfd, real_read,   real_write, real_scandir, real_realpath};
 
 std::atomic<const V4l2Syscalls*> g_table{&kReal};
 
