@@ -2,8 +2,11 @@
 // and through the raw documented layout.
 #include "vcam_fixture.h"
 
+#include "channel.h"
+
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -278,6 +281,73 @@ TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
     EXPECT_EQ(buf[0], 8);
     munmap(m, 4096);
     scDeleteCamera(cam);
+}
+
+TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
+    void* cam = scCreateCamera(4, 4, 30.0f, 0);
+    ASSERT_EQ(scSendFrame(cam, filled(4 * 4 * 3, 1).data()), 0);
+    int fd = shm_open(channel_.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    void* m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(m, MAP_FAILED);
+    auto* h = static_cast<trelvohdcam_channel_header*>(m);
+    const uint64_t even = __atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE);
+    __atomic_store_n(&h->sequence, even + 1, __ATOMIC_RELEASE);  // a writer that died mid-picture
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(scSendFrame(cam, filled(4 * 4 * 3, 2).data()), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, trelvohdcam::kWriterGiveUp);
+    EXPECT_EQ(__atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE), even + 2) << "released as the next even value";
+
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(64);
+    trelvohdcam_picture_info info{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(info.frame_number, 2u);
+    EXPECT_EQ(buf[0], 2);
+    munmap(m, 4096);
+    scDeleteCamera(cam);
+}
+
+// An invalid name leaves the camera without a channel: it still takes pictures (presentation is
+// best effort), but no name is reported and no reader opens on it.
+TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
+    const std::string too_long(NAME_MAX + 1, 'x');
+    const struct {
+        const char* variable;
+        const char* name;  // what trelvohdcam_channel_name gives; nullptr: -1
+    } cases[] = {
+        {"/two/parts", nullptr},
+        {"two/parts", nullptr},
+        {"/", nullptr},
+        {too_long.c_str(), nullptr},
+        {"no-leading-slash", "/no-leading-slash"},
+        {"", TRELVOHDCAM_CHANNEL_DEFAULT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        ::setenv(TRELVOHDCAM_CHANNEL_ENV, c.variable, 1);
+        char name[NAME_MAX + 2] = {};
+        const int length = trelvohdcam_channel_name(name, sizeof name);
+        Reader r(trelvohdcam_reader_open(nullptr));
+        if (c.name) {
+            EXPECT_EQ(std::string(name), c.name);
+            EXPECT_EQ(length, static_cast<int>(std::strlen(c.name)));
+            EXPECT_TRUE(r);
+            continue;  // valid names are read and written by every other test
+        }
+        EXPECT_EQ(length, -1);
+        EXPECT_FALSE(r);
+        trelvohdcam_record_reset();
+        void* cam = scCreateCamera(4, 2, 30.0f, 0);
+        ASSERT_NE(cam, nullptr);
+        EXPECT_EQ(scSendFrame(cam, filled(4 * 2 * 3, 7).data()), 0);
+        trelvohdcam_record_counts counts{};
+        trelvohdcam_record_get(&counts);
+        EXPECT_EQ(counts.frames_sent, 1u);
+        scDeleteCamera(cam);
+    }
 }
 
 TEST_F(ChannelTest, PicturesReadWhileAWriterHammersAreNeverTorn) {
