@@ -2,8 +2,6 @@
 // faults, and the opening of a stream.
 #include "sim_camera.h"
 
-#include "../platform_clock.h"
-
 #include <algorithm>
 
 namespace mfcompat {
