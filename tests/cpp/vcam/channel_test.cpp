@@ -32,7 +32,7 @@ uint64_t now_ns() {
 using ChannelTest = VcamTest;
 
 TEST_F(ChannelTest, ReaderGetsLayoutNewestPictureAndTimesOutWithoutANewOne) {
-    void* cam = scCreateCamera(64, 48, 30.0f, 0);
+    void* cam = scCreateCamera(64, 48, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_NE(cam, nullptr);
     Reader r(trelvohdcam_reader_open(nullptr));
     ASSERT_TRUE(r);
@@ -52,7 +52,7 @@ TEST_F(ChannelTest, ReaderGetsLayoutNewestPictureAndTimesOutWithoutANewOne) {
               TRELVOHDCAM_READ_OK);
     EXPECT_EQ(info.width, 64);
     EXPECT_EQ(info.height, 48);
-    EXPECT_EQ(info.type, 0);
+    EXPECT_EQ(info.type, TRELVOHDCAM_TYPE_RGB24);
     EXPECT_FLOAT_EQ(info.fps, 30.0f);
     EXPECT_EQ(info.frame_size, 64u * 48 * 3);
     EXPECT_EQ(info.frame_number, 3u);
@@ -89,7 +89,7 @@ TEST_F(ChannelTest, ReaderRejectsBadArgumentsAndReportsTheSizeItNeeds) {
     EXPECT_EQ(trelvohdcam_reader_state(nullptr), -1);
     trelvohdcam_reader_close(nullptr);
 
-    void* cam = scCreateCamera(10, 10, 25.0f, 1);
+    void* cam = scCreateCamera(10, 10, 25.0f, TRELVOHDCAM_TYPE_YUY2);
     auto p = filled(10 * 10 * 2, 0x42);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     // A name without the leading slash means the same channel.
@@ -106,12 +106,12 @@ TEST_F(ChannelTest, ReaderRejectsBadArgumentsAndReportsTheSizeItNeeds) {
     ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, fits.data(), fits.size(), &info),
               TRELVOHDCAM_READ_OK);
     EXPECT_EQ(fits, p);
-    EXPECT_EQ(info.type, 1);
+    EXPECT_EQ(info.type, TRELVOHDCAM_TYPE_YUY2);
     scDeleteCamera(cam);
 }
 
 TEST_F(ChannelTest, RawLayoutMatchesTheDocumentedOffsets) {
-    void* cam = scCreateCamera(6, 2, 15.0f, 0);
+    void* cam = scCreateCamera(6, 2, 15.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = pattern(6 * 2 * 3, 77);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
@@ -161,7 +161,7 @@ TEST_F(ChannelTest, ReaderStartedBeforeTheCameraWaitsForIt) {
     auto p = pattern(32 * 32 * 2, 3);
     std::thread camera([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(80));
-        void* cam = scCreateCamera(32, 32, 60.0f, 1);
+        void* cam = scCreateCamera(32, 32, 60.0f, TRELVOHDCAM_TYPE_YUY2);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         scSendFrame(cam, p.data());
     });
@@ -169,13 +169,13 @@ TEST_F(ChannelTest, ReaderStartedBeforeTheCameraWaitsForIt) {
     camera.join();
     ASSERT_EQ(rc, TRELVOHDCAM_READ_OK);
     EXPECT_EQ(info.width, 32);
-    EXPECT_EQ(info.type, 1);
+    EXPECT_EQ(info.type, TRELVOHDCAM_TYPE_YUY2);
     EXPECT_EQ(info.frame_number, 1u);
     EXPECT_EQ(buf, p);
 }
 
 TEST_F(ChannelTest, DeletionMarksTheChannelClosedAndALaterCameraReopensIt) {
-    void* cam = scCreateCamera(16, 8, 30.0f, 0);
+    void* cam = scCreateCamera(16, 8, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = filled(16 * 8 * 3, 5);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     Reader r(trelvohdcam_reader_open(nullptr));
@@ -193,7 +193,7 @@ TEST_F(ChannelTest, DeletionMarksTheChannelClosedAndALaterCameraReopensIt) {
     EXPECT_EQ(trelvohdcam_reader_wait(r.get(), info.sequence, 30, buf.data(), buf.size(), &last),
               TRELVOHDCAM_READ_TIMEOUT);
 
-    void* again = scCreateCamera(16, 8, 30.0f, 0);
+    void* again = scCreateCamera(16, 8, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_LIVE);
     auto q = filled(16 * 8 * 3, 6);
     ASSERT_EQ(scSendFrame(again, q.data()), 0);
@@ -212,8 +212,9 @@ TEST_F(ChannelTest, SequentialCamerasOfOtherSizesReplaceTheLayout) {
     uint64_t after = 0, generation = 0;
     struct Shape { int w, h, type; size_t bytes; };
     // Small, then larger (the object grows under the reader), then small again.
-    const Shape shapes[] = {{32, 16, 0, 32 * 16 * 3}, {640, 480, 1, 640 * 480 * 2},
-                            {640, 480, 0, 640 * 480 * 3}, {8, 8, 1, 8 * 8 * 2}};
+    const int rgb = TRELVOHDCAM_TYPE_RGB24, yuy2 = TRELVOHDCAM_TYPE_YUY2;
+    const Shape shapes[] = {{32, 16, rgb, 32 * 16 * 3}, {640, 480, yuy2, 640 * 480 * 2},
+                            {640, 480, rgb, 640 * 480 * 3}, {8, 8, yuy2, 8 * 8 * 2}};
     unsigned seed = 0;
     for (const Shape& s : shapes) {
         void* cam = scCreateCamera(s.w, s.h, 30.0f, s.type);
@@ -236,8 +237,8 @@ TEST_F(ChannelTest, SequentialCamerasOfOtherSizesReplaceTheLayout) {
 }
 
 TEST_F(ChannelTest, ANewCameraTakesTheChannelOverFromOneStillLive) {
-    void* first = scCreateCamera(4, 4, 30.0f, 0);
-    void* second = scCreateCamera(8, 2, 30.0f, 1);
+    void* first = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    void* second = scCreateCamera(8, 2, 30.0f, TRELVOHDCAM_TYPE_YUY2);
     Reader r(trelvohdcam_reader_open(nullptr));
     auto a = filled(4 * 4 * 3, 1);
     auto b = filled(8 * 2 * 2, 2);
@@ -257,7 +258,7 @@ TEST_F(ChannelTest, ANewCameraTakesTheChannelOverFromOneStillLive) {
 }
 
 TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
-    void* cam = scCreateCamera(4, 4, 30.0f, 0);
+    void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = filled(4 * 4 * 3, 8);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     int fd = shm_open(channel_.c_str(), O_RDWR, 0);
@@ -284,7 +285,7 @@ TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
 }
 
 TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
-    void* cam = scCreateCamera(4, 4, 30.0f, 0);
+    void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_EQ(scSendFrame(cam, filled(4 * 4 * 3, 1).data()), 0);
     int fd = shm_open(channel_.c_str(), O_RDWR, 0);
     ASSERT_GE(fd, 0);
@@ -340,7 +341,7 @@ TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
         EXPECT_EQ(length, -1);
         EXPECT_FALSE(r);
         trelvohdcam_record_reset();
-        void* cam = scCreateCamera(4, 2, 30.0f, 0);
+        void* cam = scCreateCamera(4, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
         ASSERT_NE(cam, nullptr);
         EXPECT_EQ(scSendFrame(cam, filled(4 * 2 * 3, 7).data()), 0);
         trelvohdcam_record_counts counts{};
@@ -353,7 +354,7 @@ TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
 TEST_F(ChannelTest, PicturesReadWhileAWriterHammersAreNeverTorn) {
     constexpr int kW = 128, kH = 64;
     constexpr size_t kBytes = kW * kH * 3;
-    void* cam = scCreateCamera(kW, kH, 1000.0f, 0);
+    void* cam = scCreateCamera(kW, kH, 1000.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_NE(cam, nullptr);
     std::atomic<unsigned> reads{0};
     std::atomic<uint64_t> written{0};
