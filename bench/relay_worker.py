@@ -35,6 +35,23 @@ def cpu_ns() -> int:
     return int((r.ru_utime + r.ru_stime) * 1e9)
 
 
+def recording_of(library: str):
+    """The camera library's recording through trelvo_tools.vcam's binding. An earlier build
+    measured for the before rows may predate that binding: then this tree's, on that build's
+    library (the recording's layout has not changed)."""
+    from trelvo_tools import vcam
+
+    if not hasattr(vcam, "Recording"):
+        import importlib.util
+
+        path = os.path.join(os.path.dirname(common.here()), "trelvo_tools", "vcam.py")
+        spec = importlib.util.spec_from_file_location("trelvo_tree_vcam", path)
+        vcam = importlib.util.module_from_spec(spec)
+        sys.modules[spec.name] = vcam  # dataclasses look their module up
+        spec.loader.exec_module(vcam)
+    return vcam.Recording(library)
+
+
 def main() -> int:
     args = json.loads(sys.argv[1])
     os.environ["TRELVOHDCAM_CHANNEL"] = args["channel"]
@@ -58,23 +75,10 @@ def main() -> int:
         def library_path(name: str) -> str:
             return os.path.join(os.path.dirname(os.path.abspath(trelvo.__file__)), name)
 
-    record = ctypes.CDLL(library_path("libtrelvohdcam.so"))
-
-    class RecordCounts(ctypes.Structure):
-        _fields_ = [("cameras_created", ctypes.c_uint64), ("create_failures", ctypes.c_uint64),
-                    ("cameras_deleted", ctypes.c_uint64), ("delete_failures", ctypes.c_uint64),
-                    ("frames_sent", ctypes.c_uint64), ("send_failures", ctypes.c_uint64),
-                    ("live_cameras", ctypes.c_uint64), ("last_width", ctypes.c_int32),
-                    ("last_height", ctypes.c_int32), ("last_fps", ctypes.c_float),
-                    ("last_type", ctypes.c_int32), ("last_handle", ctypes.c_void_p)]
-
-    record.trelvohdcam_record_get.argtypes = [ctypes.POINTER(RecordCounts)]
-    record.trelvohdcam_record_get.restype = None
+    record = recording_of(library_path("libtrelvohdcam.so"))
 
     def frames_sent() -> int:
-        c = RecordCounts()
-        record.trelvohdcam_record_get(ctypes.byref(c))
-        return c.frames_sent
+        return int(record.counts().frames_sent)
 
     poller = None
     if args.get("poller") and os.path.exists(args["poller"]):

@@ -6,6 +6,7 @@
 
 #include <libyuv/convert.h>
 #include <libyuv/convert_from.h>
+#include <trelvohdcam.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -82,14 +83,14 @@ uint8_t* allocate_zeroed(int64_t bytes) {
 void send_rgb24(const QueuedFrame& frame) {
     // The library reads width x height x 3 packed bytes; a picture laid out otherwise is dropped.
     if (static_cast<int64_t>(frame.stride) == static_cast<int64_t>(frame.width) * 3) {
-        VirtualCameraHolder::instance().send_frame(frame.data, frame.width, frame.height, 0);
+        VirtualCameraHolder::instance().send_frame(frame.data, frame.width, frame.height, TRELVOHDCAM_TYPE_RGB24);
     }
 }
 
 void send_yuy2(const QueuedFrame& frame, Yuy2Converter& converter) {
     QueuedFrame converted;
     if (converter.convert(frame, converted) == 0) {
-        VirtualCameraHolder::instance().send_frame(converted.data, converted.width, converted.height, 1);
+        VirtualCameraHolder::instance().send_frame(converted.data, converted.width, converted.height, TRELVOHDCAM_TYPE_YUY2);
     }
 }
 
@@ -103,10 +104,10 @@ int output_loop(PyVideoCapture& session) {
             continue;
         }
         switch (session.type) {
-            case 0:
+            case TRELVOHDCAM_TYPE_RGB24:
                 send_rgb24(*frame);
                 break;
-            case 1:
+            case TRELVOHDCAM_TYPE_YUY2:
                 send_yuy2(*frame, converter);
                 break;
             default:

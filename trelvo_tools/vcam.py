@@ -1,4 +1,5 @@
-"""Reader for the trelvo virtual camera's shared-memory channel.
+"""Reader for the trelvo virtual camera's shared-memory channel, and the camera library's own
+record of the calls it received.
 
 The camera library publishes its newest picture in a POSIX shared-memory
 object (``/dev/shm/<name>``); this module maps it read-only and copies
@@ -13,6 +14,7 @@ for the layout it reads.
 
 from __future__ import annotations
 
+import ctypes
 import mmap
 import os
 import struct
@@ -332,3 +334,64 @@ def write_png(path: Union[str, "os.PathLike[str]"], width: int, height: int, rgb
     """Writes packed RGB bytes as a PNG file."""
     with open(path, "wb") as f:
         f.write(encode_png(width, height, rgb))
+
+
+# -- the virtual camera library through ctypes: its three calls and its recording --
+
+
+class RecordCounts(ctypes.Structure):
+    """``trelvohdcam_record_counts`` of ``trelvohdcam_record.h``."""
+
+    _fields_ = [(name, ctypes.c_uint64) for name in (
+        "cameras_created", "create_failures", "cameras_deleted", "delete_failures", "frames_sent",
+        "send_failures", "live_cameras")] + [
+        ("last_width", ctypes.c_int32), ("last_height", ctypes.c_int32), ("last_fps", ctypes.c_float),
+        ("last_type", ctypes.c_int32), ("last_handle", ctypes.c_void_p)]
+
+
+def camera_library(path: Optional[str] = None) -> ctypes.CDLL:
+    """The virtual camera library with the signatures of its three calls (``trelvohdcam.h``) and
+    of its recording (``trelvohdcam_record.h``) set: the copy the trelvo module loaded, so that
+    both see the same cameras, unless ``path`` names another."""
+    if path is None:
+        from .native import library_path
+
+        path = library_path("libtrelvohdcam.so")
+    lib = ctypes.CDLL(path)
+    vp, sz = ctypes.c_void_p, ctypes.c_size_t
+    signatures: Any = {
+        "scCreateCamera": (vp, [ctypes.c_int, ctypes.c_int, ctypes.c_float, ctypes.c_int]),
+        "scSendFrame": (ctypes.c_int, [vp, ctypes.c_char_p]),
+        "scDeleteCamera": (None, [vp]),
+        "trelvohdcam_record_get": (None, [ctypes.POINTER(RecordCounts)]),
+        "trelvohdcam_record_frames_for": (ctypes.c_uint64, [vp]),
+        "trelvohdcam_record_keep_frames": (None, [ctypes.c_int]),
+        "trelvohdcam_record_last_frame": (sz, [vp, sz, ctypes.POINTER(vp)]),
+        "trelvohdcam_record_live_handles": (sz, [ctypes.POINTER(vp), sz]),
+        "trelvohdcam_record_reset": (None, []),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        function = getattr(lib, name)
+        function.restype, function.argtypes = restype, argtypes
+    return lib
+
+
+class Recording:
+    """What the virtual camera library's three calls received, as it records them itself
+    (counted in every build; see ``trelvohdcam_record.h``). ``library`` is the bound library."""
+
+    def __init__(self, path: Optional[str] = None) -> None:
+        self.library = camera_library(path)
+
+    def counts(self) -> RecordCounts:
+        counts = RecordCounts()
+        self.library.trelvohdcam_record_get(ctypes.byref(counts))
+        return counts
+
+    def frames_for(self, handle: Optional[int]) -> int:
+        """Pictures taken for one camera handle (``counts().last_handle``) since the last reset."""
+        return int(self.library.trelvohdcam_record_frames_for(handle))
+
+    def reset(self) -> None:
+        """Zeroes the counters; live cameras stay live."""
+        self.library.trelvohdcam_record_reset()

@@ -74,44 +74,13 @@ def _remove_session_channel():
         pass
 
 
-class _Counts(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_uint64) for name in (
-        "cameras_created", "create_failures", "cameras_deleted", "delete_failures", "frames_sent",
-        "send_failures", "live_cameras")] + [
-        ("last_width", ctypes.c_int32), ("last_height", ctypes.c_int32), ("last_fps", ctypes.c_float),
-        ("last_type", ctypes.c_int32), ("last_handle", ctypes.c_void_p)]
-
-
-class Recording:
-    """The virtual camera library's own record of the calls it received (the copy the module
-    loaded)."""
-
-    def __init__(self):
-        from trelvo_tools.native import library_path
-
-        so = ctypes.CDLL(library_path("libtrelvohdcam.so"))
-        so.trelvohdcam_record_get.argtypes = [ctypes.POINTER(_Counts)]
-        so.trelvohdcam_record_get.restype = None
-        so.trelvohdcam_record_frames_for.argtypes = [ctypes.c_void_p]
-        so.trelvohdcam_record_frames_for.restype = ctypes.c_uint64
-        so.trelvohdcam_record_reset.restype = None
-        self._so = so
-
-    def counts(self) -> _Counts:
-        c = _Counts()
-        self._so.trelvohdcam_record_get(ctypes.byref(c))
-        return c
-
-    def frames_for(self, handle) -> int:
-        return self._so.trelvohdcam_record_frames_for(handle)
-
-    def reset(self) -> None:
-        self._so.trelvohdcam_record_reset()
-
-
 @pytest.fixture
 def recording():
-    rec = Recording()
+    """The virtual camera library's own record of the calls it received (the copy the module
+    loaded), reset."""
+    from trelvo_tools import vcam
+
+    rec = vcam.Recording()
     rec.reset()
     return rec
 

@@ -1,7 +1,6 @@
 """The pure-Python channel reader against pictures written by the camera
 library itself (through ctypes), on a private channel."""
 
-import ctypes
 import os
 import struct
 import threading
@@ -30,12 +29,7 @@ def lib(monkeypatch):
     channel = f"/trelvohdcam_pytest_{os.getpid()}_{time.monotonic_ns()}"
     monkeypatch.setenv("TRELVOHDCAM_CHANNEL", channel)
     monkeypatch.setenv("TRELVOHDCAM_LOOPBACK", "off")
-    so = ctypes.CDLL(path)
-    so.scCreateCamera.restype = ctypes.c_void_p
-    so.scCreateCamera.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_float, ctypes.c_int]
-    so.scSendFrame.restype = ctypes.c_int
-    so.scSendFrame.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
-    so.scDeleteCamera.argtypes = [ctypes.c_void_p]
+    so = vcam.camera_library(path)
     so.channel = channel
     yield so
     try:

@@ -4,6 +4,8 @@
 #include "com_object.h"
 #include "media_objects.h"
 
+#include <wrl/client.h>
+
 namespace mfcompat {
 namespace {
 
@@ -84,15 +86,15 @@ private:
 
 class SourceReader final : public RefCounted<SourceReader, IMFSourceReader> {
 public:
-    SourceReader(MediaSource* source) : source_(source), core_(source->core()) { source_->AddRef(); }
+    SourceReader(MediaSource* source) : source_(source), core_(source->core()) {}
     ~SourceReader() override {
+        // The stream goes before the source does.
         std::shared_ptr<CameraStream> stream;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stream = std::move(stream_);
         }
         stream.reset();
-        source_->Release();
     }
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
@@ -253,7 +255,7 @@ public:
     }
 
 private:
-    MediaSource* source_;  // counted reference: a reader keeps its source alive
+    Microsoft::WRL::ComPtr<MediaSource> source_;  // a reader keeps its source alive; released last
     std::shared_ptr<SourceCore> core_;
     std::mutex set_mutex_;  // one SetCurrentMediaType at a time
     std::mutex mutex_;      // guards the members below
@@ -282,10 +284,9 @@ public:
         if (riid != IID_IMFMediaSource && riid != IID_IUnknown) return E_NOINTERFACE;
         HRESULT hr = device_->activate();
         if (FAILED(hr)) return hr;
-        auto* source = new MediaSource(device_);
-        hr = source->QueryInterface(riid, object);
-        source->Release();
-        return hr;
+        Microsoft::WRL::ComPtr<MediaSource> source;
+        source.Attach(new MediaSource(device_));
+        return source->QueryInterface(riid, object);
     }
     // Each activation makes a fresh source that its user shuts down, so there is nothing kept here.
     HRESULT ShutdownObject() override { return S_OK; }

@@ -1,6 +1,8 @@
 // Media types, memory buffers and samples.
 #include "media_objects.h"
 
+#include <wrl/client.h>
+
 #include <limits>
 
 namespace mfcompat {
@@ -67,9 +69,6 @@ private:
 
 class Sample final : public AttributesImpl<Sample, IMFSample> {
 public:
-    ~Sample() override {
-        for (IMFMediaBuffer* b : buffers_) b->Release();
-    }
     HRESULT QueryInterface(REFIID riid, void** object) override {
         return answer_query(riid, object, {IID_IUnknown, IID_IMFAttributes, IID_IMFSample}, this);
     }
@@ -99,7 +98,7 @@ public:
             *buffer = nullptr;
             return E_INVALIDARG;
         }
-        *buffer = buffers_[index];
+        *buffer = buffers_[index].Get();
         (*buffer)->AddRef();
         return S_OK;
     }
@@ -109,13 +108,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (buffers_.empty()) return E_UNEXPECTED;
         if (buffers_.size() == 1) {
-            *buffer = buffers_[0];
+            *buffer = buffers_[0].Get();
             (*buffer)->AddRef();
             return S_OK;
         }
         // Several buffers: join their valid bytes into one, which then replaces them in the sample.
         std::vector<uint8_t> joined;
-        for (IMFMediaBuffer* b : buffers_) {
+        for (auto& b : buffers_) {
             BYTE* data = nullptr;
             DWORD length = 0;
             HRESULT hr = b->Lock(&data, nullptr, &length);
@@ -123,25 +122,23 @@ public:
             joined.insert(joined.end(), data, data + length);
             b->Unlock();
         }
-        auto* merged = new MemoryBuffer(std::move(joined));
-        for (IMFMediaBuffer* b : buffers_) b->Release();
+        Microsoft::WRL::ComPtr<IMFMediaBuffer> merged;
+        merged.Attach(new MemoryBuffer(std::move(joined)));
         buffers_.assign(1, merged);
-        merged->AddRef();
-        *buffer = merged;
+        *buffer = merged.Detach();
         return S_OK;
     }
     HRESULT AddBuffer(IMFMediaBuffer* buffer) override {
         if (!buffer) return E_POINTER;
         std::lock_guard<std::mutex> lock(mutex_);
-        buffer->AddRef();
-        buffers_.push_back(buffer);
+        buffers_.emplace_back(buffer);
         return S_OK;
     }
     HRESULT GetTotalLength(DWORD* length) override {
         if (!length) return E_POINTER;
         std::lock_guard<std::mutex> lock(mutex_);
         uint64_t total = 0;
-        for (IMFMediaBuffer* b : buffers_) {
+        for (auto& b : buffers_) {
             DWORD one = 0;
             b->GetCurrentLength(&one);
             total += one;
@@ -152,7 +149,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::vector<IMFMediaBuffer*> buffers_;
+    std::vector<Microsoft::WRL::ComPtr<IMFMediaBuffer>> buffers_;
     LONGLONG time_ = 0;
     bool has_time_ = false;
 };
@@ -169,12 +166,11 @@ HRESULT create_buffer_with(std::vector<uint8_t>&& bytes, IMFMediaBuffer** buffer
 HRESULT create_sample_with(std::vector<uint8_t>&& bytes, LONGLONG time, IMFSample** sample) {
     if (!sample) return E_POINTER;
     *sample = nullptr;
-    IMFMediaBuffer* buffer = nullptr;
-    HRESULT hr = create_buffer_with(std::move(bytes), &buffer);
+    Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
+    HRESULT hr = create_buffer_with(std::move(bytes), buffer.GetAddressOf());
     if (FAILED(hr)) return hr;
     auto* s = new Sample();
-    s->AddBuffer(buffer);
-    buffer->Release();
+    s->AddBuffer(buffer.Get());
     s->SetSampleTime(time);
     *sample = s;
     return S_OK;

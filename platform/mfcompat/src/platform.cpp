@@ -69,6 +69,16 @@ std::shared_ptr<Event> find_event(HANDLE handle) {
     return it == table.events.end() ? nullptr : it->second;
 }
 
+// SetEvent and ResetEvent: FALSE for an unknown handle. Setting wakes every waiter.
+BOOL set_event_state(HANDLE handle, bool signalled) {
+    auto event = find_event(handle);
+    if (!event) return FALSE;
+    std::lock_guard<std::mutex> lock(event->mutex);
+    event->signalled = signalled;
+    if (signalled) event->changed.notify_all();
+    return TRUE;
+}
+
 }  // namespace
 
 namespace mfcompat {
@@ -136,22 +146,9 @@ MFCOMPAT_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manual_reset, BOOL 
     return handle;
 }
 
-MFCOMPAT_API BOOL SetEvent(HANDLE handle) {
-    auto event = find_event(handle);
-    if (!event) return FALSE;
-    std::lock_guard<std::mutex> lock(event->mutex);
-    event->signalled = true;
-    event->changed.notify_all();
-    return TRUE;
-}
+MFCOMPAT_API BOOL SetEvent(HANDLE handle) { return set_event_state(handle, true); }
 
-MFCOMPAT_API BOOL ResetEvent(HANDLE handle) {
-    auto event = find_event(handle);
-    if (!event) return FALSE;
-    std::lock_guard<std::mutex> lock(event->mutex);
-    event->signalled = false;
-    return TRUE;
-}
+MFCOMPAT_API BOOL ResetEvent(HANDLE handle) { return set_event_state(handle, false); }
 
 MFCOMPAT_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     auto event = find_event(handle);

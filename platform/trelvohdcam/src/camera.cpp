@@ -1,19 +1,15 @@
-// The three camera calls, the registry of live cameras, and the recording.
-#include <cmath>
+// The three camera calls and the registry of live cameras.
 #include <cstdint>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unistd.h>
-#include <unordered_map>
-#include <vector>
 
 #include "channel.h"
 #include "loopback.h"
+#include "recording.h"
 #include "trelvohdcam.h"
-#include "trelvohdcam_record.h"
 
 namespace trelvohdcam {
 namespace {
@@ -40,29 +36,12 @@ struct Registry {
     std::map<uintptr_t, std::shared_ptr<Camera>> live;
 };
 
-struct Recording {
-    std::mutex mutex;
-    trelvohdcam_record_counts counts{};
-    std::unordered_map<uintptr_t, uint64_t> frames_per_handle;
-    bool keep_frames = false;
-    std::vector<unsigned char> last_frame;
-    bool have_last_frame = false;
-    void* last_frame_handle = nullptr;
-};
-
 // Leaked on purpose: cameras may be deleted from static destructors of the
 // caller (a module unloaded at exit), after our own statics would be gone.
 Registry& registry() {
     static Registry* r = new Registry();
     return *r;
 }
-Recording& recording() {
-    static Recording* r = new Recording();
-    return *r;
-}
-
-void* to_handle(uintptr_t id) { return reinterpret_cast<void*>(id); }
-uintptr_t to_id(void* handle) { return reinterpret_cast<uintptr_t>(handle); }
 
 uint64_t owner_token(uintptr_t id) {
     return (static_cast<uint64_t>(::getpid()) << 32) | (static_cast<uint64_t>(id) & 0xffffffffu);
@@ -83,23 +62,19 @@ std::shared_ptr<Camera> find(void* handle) {
     return it == reg.live.end() ? nullptr : it->second;
 }
 
-void record_create(int width, int height, float fps, int type, void* handle) {
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    if (handle) {
-        ++rec.counts.cameras_created;
-        ++rec.counts.live_cameras;
-    } else {
-        ++rec.counts.create_failures;
+}  // namespace
+
+std::size_t live_handles(void** out, std::size_t capacity) {
+    Registry& reg = registry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    std::size_t i = 0;
+    for (auto& entry : reg.live) {
+        if (out && i < capacity) out[i] = to_handle(entry.first);
+        ++i;
     }
-    rec.counts.last_width = width;
-    rec.counts.last_height = height;
-    rec.counts.last_fps = fps;
-    rec.counts.last_type = type;
-    rec.counts.last_handle = handle;
+    return i;
 }
 
-}  // namespace
 }  // namespace trelvohdcam
 
 using namespace trelvohdcam;
@@ -149,9 +124,7 @@ TRELVOHDCAM_API void* scCreateCamera(int width, int height, float fps, int type)
 TRELVOHDCAM_API int scSendFrame(void* handle, const void* picture) {
     std::shared_ptr<Camera> cam = picture ? find(handle) : nullptr;
     if (!cam) {
-        Recording& rec = recording();
-        std::lock_guard<std::mutex> lock(rec.mutex);
-        ++rec.counts.send_failures;
+        record_send_failure();
         return -1;
     }
     {
@@ -159,16 +132,7 @@ TRELVOHDCAM_API int scSendFrame(void* handle, const void* picture) {
         if (cam->channel && !cam->channel->write(picture)) cam->channel.reset();
         if (cam->loopback) cam->loopback->write(picture);
     }
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    ++rec.counts.frames_sent;
-    ++rec.frames_per_handle[cam->id];
-    if (rec.keep_frames) {
-        const auto* bytes = static_cast<const unsigned char*>(picture);
-        rec.last_frame.assign(bytes, bytes + cam->frame_size);
-        rec.have_last_frame = true;
-        rec.last_frame_handle = handle;
-    }
+    record_sent(handle, picture, cam->frame_size);
     return 0;
 }
 
@@ -183,10 +147,8 @@ TRELVOHDCAM_API void scDeleteCamera(void* handle) {
             reg.live.erase(it);
         }
     }
-    Recording& rec = recording();
     if (!cam) {
-        std::lock_guard<std::mutex> lock(rec.mutex);
-        ++rec.counts.delete_failures;
+        record_delete_failure();
         return;
     }
     {
@@ -196,62 +158,7 @@ TRELVOHDCAM_API void scDeleteCamera(void* handle) {
         cam->channel.reset();
         cam->loopback.reset();
     }
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    ++rec.counts.cameras_deleted;
-    if (rec.counts.live_cameras > 0) --rec.counts.live_cameras;
-}
-
-TRELVOHDCAM_API void trelvohdcam_record_get(trelvohdcam_record_counts* out) {
-    if (!out) return;
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    *out = rec.counts;
-}
-
-TRELVOHDCAM_API uint64_t trelvohdcam_record_frames_for(void* handle) {
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    auto it = rec.frames_per_handle.find(to_id(handle));
-    return it == rec.frames_per_handle.end() ? 0 : it->second;
-}
-
-TRELVOHDCAM_API void trelvohdcam_record_keep_frames(int enabled) {
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    rec.keep_frames = enabled != 0;
-}
-
-TRELVOHDCAM_API size_t trelvohdcam_record_last_frame(void* out, size_t capacity, void** handle) {
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    if (handle) *handle = rec.have_last_frame ? rec.last_frame_handle : nullptr;
-    if (!rec.have_last_frame) return 0;
-    if (out) std::memcpy(out, rec.last_frame.data(), std::min(capacity, rec.last_frame.size()));
-    return rec.last_frame.size();
-}
-
-TRELVOHDCAM_API size_t trelvohdcam_record_live_handles(void** out, size_t capacity) {
-    Registry& reg = registry();
-    std::lock_guard<std::mutex> lock(reg.mutex);
-    size_t i = 0;
-    for (auto& entry : reg.live) {
-        if (out && i < capacity) out[i] = to_handle(entry.first);
-        ++i;
-    }
-    return i;
-}
-
-TRELVOHDCAM_API void trelvohdcam_record_reset(void) {
-    size_t live = trelvohdcam_record_live_handles(nullptr, 0);
-    Recording& rec = recording();
-    std::lock_guard<std::mutex> lock(rec.mutex);
-    rec.counts = trelvohdcam_record_counts{};
-    rec.counts.live_cameras = live;
-    rec.frames_per_handle.clear();
-    rec.last_frame.clear();
-    rec.last_frame.shrink_to_fit();
-    rec.have_last_frame = false;
-    rec.last_frame_handle = nullptr;
+    record_deleted();
 }
 
 }  // extern "C"

@@ -2,6 +2,7 @@
 // the seqlock that the writer and the reader share.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +18,19 @@ std::string channel_name_from_environment();
 bool valid_channel_name(const std::string& name);
 
 uint64_t monotonic_ns();
+
+// The writer: a seqlock left odd by a writer that died mid-picture (or by a camera of another
+// process still finishing its last one) is taken regardless after this long; the clock is first
+// read after this many attempts, so an uncontended lock costs no clock reads.
+constexpr std::chrono::milliseconds kWriterGiveUp{50};
+constexpr unsigned kWriterSpinsBeforeClock = 64;
+
+// The reader: how often a wait looks again for a new picture; how many torn copies past the
+// deadline it tolerates before reporting a time-out, so that a steady stream is not one; and the
+// largest picture size it believes, so that a damaged header cannot ask for a huge mapping.
+constexpr std::chrono::microseconds kReaderPoll{500};
+constexpr unsigned kReaderTornRetries = 1000;
+constexpr uint64_t kReaderMaxFrameBytes = 1ull << 40;
 
 class ChannelWriter {
 public:

@@ -97,7 +97,7 @@ Attempt try_read(trelvohdcam_reader* r, uint64_t after, void* buffer, size_t cap
     auto unchanged = [&] { return load_relaxed(&h->sequence) == s1; };
     if (got.frame_number == 0 || (!r->replaced && s1 <= after))
         return unchanged() ? Attempt::Nothing : Attempt::Torn;
-    if (header_size < sizeof(trelvohdcam_channel_header) || got.frame_size > (1ull << 40))
+    if (header_size < sizeof(trelvohdcam_channel_header) || got.frame_size > kReaderMaxFrameBytes)
         return unchanged() ? Attempt::Nothing : Attempt::Torn;
     const std::size_t needed = header_size + static_cast<std::size_t>(got.frame_size);
     if (needed > r->map.size()) {
@@ -152,12 +152,12 @@ TRELVOHDCAM_API int trelvohdcam_reader_wait(trelvohdcam_reader* r, uint64_t afte
         if (a == Attempt::Torn) {
             // A writer is busy: try again at once, a little longer than the deadline
             // if need be, so that a steady stream is not reported as a time-out.
-            if (late && ++torn > 1000) return TRELVOHDCAM_READ_TIMEOUT;
+            if (late && ++torn > kReaderTornRetries) return TRELVOHDCAM_READ_TIMEOUT;
             std::this_thread::yield();
             continue;
         }
         if (late) return TRELVOHDCAM_READ_TIMEOUT;
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        std::this_thread::sleep_for(kReaderPoll);
     }
 }
 

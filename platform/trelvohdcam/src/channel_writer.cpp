@@ -28,12 +28,10 @@ std::size_t page_round(std::size_t n) {
     return (n + p - 1) / p * p;
 }
 
-// Takes the write side of the seqlock and returns the odd value now held.
-// A writer that died mid-write (or a camera of another process still
-// finishing its last picture) would hold it for ever, so after a while the
-// lock is taken regardless.
+// Takes the write side of the seqlock and returns the odd value now held, or
+// after kWriterGiveUp the odd value another writer left there.
 uint64_t lock_sequence(trelvohdcam_channel_header* h) {
-    auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    auto give_up = std::chrono::steady_clock::now() + kWriterGiveUp;
     for (unsigned spins = 0;; ++spins) {
         uint64_t s = load_relaxed(&h->sequence);
         if ((s & 1u) == 0) {
@@ -42,7 +40,7 @@ uint64_t lock_sequence(trelvohdcam_channel_header* h) {
                 return s + 1;
             continue;
         }
-        if (spins > 64 && std::chrono::steady_clock::now() > give_up) return s;
+        if (spins > kWriterSpinsBeforeClock && std::chrono::steady_clock::now() > give_up) return s;
         std::this_thread::yield();
     }
 }

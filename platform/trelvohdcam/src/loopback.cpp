@@ -1,5 +1,7 @@
 #include "loopback.h"
 
+#include "trelvohdcam.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -85,10 +87,10 @@ void set_frame_rate(const Sys& sys, int fd, float fps) {
 std::unique_ptr<LoopbackOutput> LoopbackOutput::open(int width, int height, int type, float fps) {
     uint32_t pixelformat;
     uint32_t bpp;
-    if (type == 0) {
+    if (type == TRELVOHDCAM_TYPE_RGB24) {
         pixelformat = V4L2_PIX_FMT_BGR24;
         bpp = 3;
-    } else if (type == 1) {
+    } else if (type == TRELVOHDCAM_TYPE_YUY2) {
         pixelformat = V4L2_PIX_FMT_YUYV;
         bpp = 2;
     } else {

@@ -2,8 +2,11 @@
 // and through the raw documented layout.
 #include "vcam_fixture.h"
 
+#include "channel.h"
+
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -29,7 +32,7 @@ uint64_t now_ns() {
 using ChannelTest = VcamTest;
 
 TEST_F(ChannelTest, ReaderGetsLayoutNewestPictureAndTimesOutWithoutANewOne) {
-    void* cam = scCreateCamera(64, 48, 30.0f, 0);
+    void* cam = scCreateCamera(64, 48, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_NE(cam, nullptr);
     Reader r(trelvohdcam_reader_open(nullptr));
     ASSERT_TRUE(r);
@@ -49,7 +52,7 @@ TEST_F(ChannelTest, ReaderGetsLayoutNewestPictureAndTimesOutWithoutANewOne) {
               TRELVOHDCAM_READ_OK);
     EXPECT_EQ(info.width, 64);
     EXPECT_EQ(info.height, 48);
-    EXPECT_EQ(info.type, 0);
+    EXPECT_EQ(info.type, TRELVOHDCAM_TYPE_RGB24);
     EXPECT_FLOAT_EQ(info.fps, 30.0f);
     EXPECT_EQ(info.frame_size, 64u * 48 * 3);
     EXPECT_EQ(info.frame_number, 3u);
@@ -86,7 +89,7 @@ TEST_F(ChannelTest, ReaderRejectsBadArgumentsAndReportsTheSizeItNeeds) {
     EXPECT_EQ(trelvohdcam_reader_state(nullptr), -1);
     trelvohdcam_reader_close(nullptr);
 
-    void* cam = scCreateCamera(10, 10, 25.0f, 1);
+    void* cam = scCreateCamera(10, 10, 25.0f, TRELVOHDCAM_TYPE_YUY2);
     auto p = filled(10 * 10 * 2, 0x42);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     // A name without the leading slash means the same channel.
@@ -103,12 +106,12 @@ TEST_F(ChannelTest, ReaderRejectsBadArgumentsAndReportsTheSizeItNeeds) {
     ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, fits.data(), fits.size(), &info),
               TRELVOHDCAM_READ_OK);
     EXPECT_EQ(fits, p);
-    EXPECT_EQ(info.type, 1);
+    EXPECT_EQ(info.type, TRELVOHDCAM_TYPE_YUY2);
     scDeleteCamera(cam);
 }
 
 TEST_F(ChannelTest, RawLayoutMatchesTheDocumentedOffsets) {
-    void* cam = scCreateCamera(6, 2, 15.0f, 0);
+    void* cam = scCreateCamera(6, 2, 15.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = pattern(6 * 2 * 3, 77);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
@@ -158,7 +161,7 @@ TEST_F(ChannelTest, ReaderStartedBeforeTheCameraWaitsForIt) {
     auto p = pattern(32 * 32 * 2, 3);
     std::thread camera([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(80));
-        void* cam = scCreateCamera(32, 32, 60.0f, 1);
+        void* cam = scCreateCamera(32, 32, 60.0f, TRELVOHDCAM_TYPE_YUY2);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         scSendFrame(cam, p.data());
     });
@@ -166,13 +169,13 @@ TEST_F(ChannelTest, ReaderStartedBeforeTheCameraWaitsForIt) {
     camera.join();
     ASSERT_EQ(rc, TRELVOHDCAM_READ_OK);
     EXPECT_EQ(info.width, 32);
-    EXPECT_EQ(info.type, 1);
+    EXPECT_EQ(info.type, TRELVOHDCAM_TYPE_YUY2);
     EXPECT_EQ(info.frame_number, 1u);
     EXPECT_EQ(buf, p);
 }
 
 TEST_F(ChannelTest, DeletionMarksTheChannelClosedAndALaterCameraReopensIt) {
-    void* cam = scCreateCamera(16, 8, 30.0f, 0);
+    void* cam = scCreateCamera(16, 8, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = filled(16 * 8 * 3, 5);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     Reader r(trelvohdcam_reader_open(nullptr));
@@ -190,7 +193,7 @@ TEST_F(ChannelTest, DeletionMarksTheChannelClosedAndALaterCameraReopensIt) {
     EXPECT_EQ(trelvohdcam_reader_wait(r.get(), info.sequence, 30, buf.data(), buf.size(), &last),
               TRELVOHDCAM_READ_TIMEOUT);
 
-    void* again = scCreateCamera(16, 8, 30.0f, 0);
+    void* again = scCreateCamera(16, 8, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_LIVE);
     auto q = filled(16 * 8 * 3, 6);
     ASSERT_EQ(scSendFrame(again, q.data()), 0);
@@ -209,8 +212,9 @@ TEST_F(ChannelTest, SequentialCamerasOfOtherSizesReplaceTheLayout) {
     uint64_t after = 0, generation = 0;
     struct Shape { int w, h, type; size_t bytes; };
     // Small, then larger (the object grows under the reader), then small again.
-    const Shape shapes[] = {{32, 16, 0, 32 * 16 * 3}, {640, 480, 1, 640 * 480 * 2},
-                            {640, 480, 0, 640 * 480 * 3}, {8, 8, 1, 8 * 8 * 2}};
+    const int rgb = TRELVOHDCAM_TYPE_RGB24, yuy2 = TRELVOHDCAM_TYPE_YUY2;
+    const Shape shapes[] = {{32, 16, rgb, 32 * 16 * 3}, {640, 480, yuy2, 640 * 480 * 2},
+                            {640, 480, rgb, 640 * 480 * 3}, {8, 8, yuy2, 8 * 8 * 2}};
     unsigned seed = 0;
     for (const Shape& s : shapes) {
         void* cam = scCreateCamera(s.w, s.h, 30.0f, s.type);
@@ -233,8 +237,8 @@ TEST_F(ChannelTest, SequentialCamerasOfOtherSizesReplaceTheLayout) {
 }
 
 TEST_F(ChannelTest, ANewCameraTakesTheChannelOverFromOneStillLive) {
-    void* first = scCreateCamera(4, 4, 30.0f, 0);
-    void* second = scCreateCamera(8, 2, 30.0f, 1);
+    void* first = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    void* second = scCreateCamera(8, 2, 30.0f, TRELVOHDCAM_TYPE_YUY2);
     Reader r(trelvohdcam_reader_open(nullptr));
     auto a = filled(4 * 4 * 3, 1);
     auto b = filled(8 * 2 * 2, 2);
@@ -254,7 +258,7 @@ TEST_F(ChannelTest, ANewCameraTakesTheChannelOverFromOneStillLive) {
 }
 
 TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
-    void* cam = scCreateCamera(4, 4, 30.0f, 0);
+    void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = filled(4 * 4 * 3, 8);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     int fd = shm_open(channel_.c_str(), O_RDWR, 0);
@@ -280,10 +284,77 @@ TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
     scDeleteCamera(cam);
 }
 
+TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
+    void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    ASSERT_EQ(scSendFrame(cam, filled(4 * 4 * 3, 1).data()), 0);
+    int fd = shm_open(channel_.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    void* m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    ASSERT_NE(m, MAP_FAILED);
+    auto* h = static_cast<trelvohdcam_channel_header*>(m);
+    const uint64_t even = __atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE);
+    __atomic_store_n(&h->sequence, even + 1, __ATOMIC_RELEASE);  // a writer that died mid-picture
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(scSendFrame(cam, filled(4 * 4 * 3, 2).data()), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, trelvohdcam::kWriterGiveUp);
+    EXPECT_EQ(__atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE), even + 2) << "released as the next even value";
+
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(64);
+    trelvohdcam_picture_info info{};
+    ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+    EXPECT_EQ(info.frame_number, 2u);
+    EXPECT_EQ(buf[0], 2);
+    munmap(m, 4096);
+    scDeleteCamera(cam);
+}
+
+// An invalid name leaves the camera without a channel: it still takes pictures (presentation is
+// best effort), but no name is reported and no reader opens on it.
+TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
+    const std::string too_long(NAME_MAX + 1, 'x');
+    const struct {
+        const char* variable;
+        const char* name;  // what trelvohdcam_channel_name gives; nullptr: -1
+    } cases[] = {
+        {"/two/parts", nullptr},
+        {"two/parts", nullptr},
+        {"/", nullptr},
+        {too_long.c_str(), nullptr},
+        {"no-leading-slash", "/no-leading-slash"},
+        {"", TRELVOHDCAM_CHANNEL_DEFAULT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.variable);
+        ::setenv(TRELVOHDCAM_CHANNEL_ENV, c.variable, 1);
+        char name[NAME_MAX + 2] = {};
+        const int length = trelvohdcam_channel_name(name, sizeof name);
+        Reader r(trelvohdcam_reader_open(nullptr));
+        if (c.name) {
+            EXPECT_EQ(std::string(name), c.name);
+            EXPECT_EQ(length, static_cast<int>(std::strlen(c.name)));
+            EXPECT_TRUE(r);
+            continue;  // valid names are read and written by every other test
+        }
+        EXPECT_EQ(length, -1);
+        EXPECT_FALSE(r);
+        trelvohdcam_record_reset();
+        void* cam = scCreateCamera(4, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        ASSERT_NE(cam, nullptr);
+        EXPECT_EQ(scSendFrame(cam, filled(4 * 2 * 3, 7).data()), 0);
+        trelvohdcam_record_counts counts{};
+        trelvohdcam_record_get(&counts);
+        EXPECT_EQ(counts.frames_sent, 1u);
+        scDeleteCamera(cam);
+    }
+}
+
 TEST_F(ChannelTest, PicturesReadWhileAWriterHammersAreNeverTorn) {
     constexpr int kW = 128, kH = 64;
     constexpr size_t kBytes = kW * kH * 3;
-    void* cam = scCreateCamera(kW, kH, 1000.0f, 0);
+    void* cam = scCreateCamera(kW, kH, 1000.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_NE(cam, nullptr);
     std::atomic<unsigned> reads{0};
     std::atomic<uint64_t> written{0};

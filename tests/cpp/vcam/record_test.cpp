@@ -4,8 +4,8 @@
 using RecordTest = VcamTest;
 
 TEST_F(RecordTest, CreationAndDeletionAreCountedWithLastArgumentsAndLiveSet) {
-    void* a = scCreateCamera(640, 480, 30.0f, 0);
-    void* b = scCreateCamera(320, 240, 12.5f, 1);
+    void* a = scCreateCamera(640, 480, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    void* b = scCreateCamera(320, 240, 12.5f, TRELVOHDCAM_TYPE_YUY2);
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
@@ -17,7 +17,7 @@ TEST_F(RecordTest, CreationAndDeletionAreCountedWithLastArgumentsAndLiveSet) {
     EXPECT_EQ(c.last_width, 320);
     EXPECT_EQ(c.last_height, 240);
     EXPECT_FLOAT_EQ(c.last_fps, 12.5f);
-    EXPECT_EQ(c.last_type, 1);
+    EXPECT_EQ(c.last_type, TRELVOHDCAM_TYPE_YUY2);
     EXPECT_EQ(c.last_handle, b);
 
     void* live[4] = {};
@@ -41,8 +41,8 @@ TEST_F(RecordTest, CreationAndDeletionAreCountedWithLastArgumentsAndLiveSet) {
 }
 
 TEST_F(RecordTest, FramesAreCountedPerHandleAndTheLastIsCopiedOnlyWhenAsked) {
-    void* rgb = scCreateCamera(8, 4, 30.0f, 0);
-    void* yuy = scCreateCamera(8, 4, 30.0f, 1);
+    void* rgb = scCreateCamera(8, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    void* yuy = scCreateCamera(8, 4, 30.0f, TRELVOHDCAM_TYPE_YUY2);
     void* other = scCreateCamera(8, 4, 30.0f, 7);
     ASSERT_TRUE(rgb && yuy && other);
     auto p = pattern(8 * 4 * 3, 5);
@@ -94,7 +94,7 @@ TEST_F(RecordTest, BadHandlesAndArgumentsFailWithoutSideEffects) {
     auto p = filled(16 * 16 * 3, 1);
     EXPECT_EQ(scSendFrame(nullptr, p.data()), -1);
     EXPECT_EQ(scSendFrame(reinterpret_cast<void*>(uintptr_t{0xdeadbeef}), p.data()), -1);
-    void* cam = scCreateCamera(16, 16, 30.0f, 0);
+    void* cam = scCreateCamera(16, 16, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_NE(cam, nullptr);
     EXPECT_EQ(scSendFrame(cam, nullptr), -1);
     scDeleteCamera(cam);
@@ -103,9 +103,9 @@ TEST_F(RecordTest, BadHandlesAndArgumentsFailWithoutSideEffects) {
     scDeleteCamera(nullptr);
     scDeleteCamera(reinterpret_cast<void*>(uintptr_t{0x1234567}));
 
-    EXPECT_EQ(scCreateCamera(0, 480, 30.0f, 0), nullptr);
-    EXPECT_EQ(scCreateCamera(640, -1, 30.0f, 0), nullptr);
-    EXPECT_EQ(scCreateCamera(1 << 30, 1 << 30, 30.0f, 0), nullptr) << "size would overflow";
+    EXPECT_EQ(scCreateCamera(0, 480, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr);
+    EXPECT_EQ(scCreateCamera(640, -1, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr);
+    EXPECT_EQ(scCreateCamera(1 << 30, 1 << 30, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr) << "size would overflow";
 
     trelvohdcam_record_counts c{};
     trelvohdcam_record_get(&c);
@@ -122,7 +122,7 @@ TEST_F(RecordTest, BadHandlesAndArgumentsFailWithoutSideEffects) {
 
 TEST_F(RecordTest, ResetForgetsCountsButKeepsLiveCameras) {
     trelvohdcam_record_keep_frames(1);
-    void* cam = scCreateCamera(4, 4, 30.0f, 0);
+    void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = filled(4 * 4 * 3, 9);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     trelvohdcam_record_reset();
