@@ -1,5 +1,7 @@
 // The extension module: version guard and multi-phase initialisation come from PYBIND11_MODULE;
-// the module refuses sub-interpreters and declares nothing about running without the GIL.
+// the module refuses sub-interpreters and declares nothing about running without the GIL, on
+// purpose: the virtual camera, the session registry and the platform are process-wide, made for one
+// interpreter, and start relies on holding its lock.
 #include "bindings/bindings.h"
 
 #include <pybind11/pybind11.h>

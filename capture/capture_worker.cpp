@@ -91,6 +91,7 @@ void capture_loop(PyVideoCapture& session, int device_index) {
             if (!reopened && ++failures >= kFailureLimit) {
                 session.running.exchange(false);
                 session.stop_event.set();
+                // Lets the other workers see `running` clear and leave their last pass first.
                 Sleep(kGiveUpPauseMs);
                 session.teardown();
                 return;

@@ -39,6 +39,7 @@ PyVideoCapture::PyVideoCapture() : mjpeg_decoder(std::make_unique<MjpegDecoder>(
 }
 
 PyVideoCapture::~PyVideoCapture() {
+    // Twice on purpose: a session that a worker ended is not running but still has threads to join.
     if (running) stop_session();
     stop_session();
     unregister_session(this);

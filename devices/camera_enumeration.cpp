@@ -33,6 +33,7 @@ WideString format_label(const CameraFormat& format) {
 
 // Values of the attributes read last in this enumeration, carried over to a media type that
 // lacks one. Before anything was read a format gets 0 x 0, 0/0 (so fps 0) and the null GUID.
+// Kept across cameras on purpose: the listing stays what the Windows code has always given.
 struct LastRead {
     UINT64 frame_size = 0;
     UINT64 frame_rate = 0;

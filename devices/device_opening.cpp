@@ -31,7 +31,8 @@ bool open_device(PyVideoCapture& session, const WideString& device_id, ComPtr<IM
     UINT32 count = 0;
     if (FAILED(MFEnumDeviceSources(attributes.Get(), &devices, &count))) return false;
 
-    // Every device is visited; when several match, the last one wins.
+    // Every device is visited (each is taken and released here); when several match, the last one
+    // wins: no early exit, on purpose.
     bool matched = false;
     for (UINT32 i = 0; i < count; ++i) {
         ComPtr<IMFActivate> activate = take_device(devices[i]);

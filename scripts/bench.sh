@@ -26,20 +26,9 @@ while (($#)); do
     shift
 done
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 PEER_ARGS=()
 if [ "$SMOKE" -eq 0 ]; then
-    GST_PACKAGES=(gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav)
-    missing=()
-    for pkg in "${GST_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-    done
-    if ((${#missing[@]})); then
-        echo "== installing Debian packages: ${missing[*]}"
-        $SUDO apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
+    install_debian_packages gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
     # OpenCV and matplotlib live in an environment of their own, so the project's stays as it is.
     PEER_VENV="$BENCH_BUILD/venv"
     if [ ! -x "$PEER_VENV/bin/python" ]; then
@@ -50,14 +39,17 @@ if [ "$SMOKE" -eq 0 ]; then
     PEER_ARGS=(--peer-python "$PEER_VENV/bin/python")
 
     echo "== building the probes build (stage breakdown)"
-    cmake -S "$ROOT/bench" -B "$BENCH_BUILD/probes" -G Ninja >/dev/null
+    cmake -S "$ROOT/bench" -B "$BENCH_BUILD/probes" -G Ninja -DTRELVO_WERROR="${TRELVO_WERROR:-OFF}" >/dev/null
     cmake --build "$BENCH_BUILD/probes" -j "$(nproc)" >/dev/null
 fi
 
 echo "== building the bench tools"
 mkdir -p "$TOOLS"
-g++ -O2 -o "$TOOLS/floor_decode" "$ROOT/bench/floor_decode.cpp" $(pkg-config --cflags --libs libavcodec libavutil)
-gcc -O2 -shared -fPIC -o "$TOOLS/libdelivery_poller.so" "$ROOT/bench/delivery_poller.c" -lpthread
+WARNINGS=(-Wall -Wextra)
+[ "${TRELVO_WERROR:-OFF}" = ON ] && WARNINGS+=(-Werror)  # as scripts/test.sh asks
+g++ -O2 "${WARNINGS[@]}" -o "$TOOLS/floor_decode" "$ROOT/bench/floor_decode.cpp" \
+    $(pkg-config --cflags --libs libavcodec libavutil)
+gcc -O2 "${WARNINGS[@]}" -shared -fPIC -o "$TOOLS/libdelivery_poller.so" "$ROOT/bench/delivery_poller.c" -lpthread
 [ -x "$BENCH_BUILD/probes/stage_bench" ] && cp "$BENCH_BUILD/probes/stage_bench" "$TOOLS/"
 
 if [ -n "$BASELINE_REV" ]; then

@@ -24,25 +24,12 @@ JOBS=2
 NICE=(nice -n 10)
 MAX_WHEEL_BYTES=$((10 * 1024 * 1024))
 
-# The Debian build of trelvo, the reference for the pixel comparison; also gives the Python 3.13.
+# The Debian build of trelvo, the reference for the pixel comparison; also gives the Python 3.13
+# and the Debian package installer.
 source "$ROOT/scripts/setup.sh"
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-
-need_packages() {
-    local missing=() pkg
-    for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-    done
-    if ((${#missing[@]})); then
-        echo "== installing Debian packages: ${missing[*]}"
-        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-    fi
-}
-
 # dpkg-dev unpacks source packages, nasm assembles FFmpeg's SIMD code (as Debian's build does).
-need_packages dpkg-dev nasm
+install_debian_packages dpkg-dev nasm
 
 # --- 1. the sources, from Debian ------------------------------------------------------------
 enable_source_packages() {
@@ -52,11 +39,11 @@ enable_source_packages() {
     echo "== enabling Debian source packages (deb-src)"
     local list=/etc/apt/sources.list.d/trelvo-deb-src.sources
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $sudo tee "$list" >/dev/null
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $SUDO tee "$list" >/dev/null
     else
-        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | $sudo tee "${list%.sources}.list" >/dev/null
+        grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | $SUDO tee "${list%.sources}.list" >/dev/null
     fi
-    $sudo apt-get update -qq
+    $SUDO apt-get update -qq
 }
 
 fetch_source() {  # package -> prints the unpacked source directory

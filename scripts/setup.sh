@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian machine: system packages, a Python 3.13 virtual environment with the
 # build and test tools, and trelvo built and installed into it. Safe to run again.
+# TRELVO_WERROR=ON (set by scripts/test.sh) builds the module with warnings as errors.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,7 +19,8 @@ apt_update_once() {
     APT_UPDATED=1
 }
 
-# Installs those of the given Debian packages that are not installed yet.
+# Installs those of the given Debian packages that are not installed yet (the other scripts that
+# source this one use it too).
 install_debian_packages() {
     local missing=() pkg
     for pkg in "$@"; do
@@ -92,5 +94,6 @@ fi
 "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.24" ninja pytest numpy
 
 echo "== building and installing trelvo"
-"$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT"
+"$VENV/bin/python" -m pip install -q --no-build-isolation \
+    -Ccmake.define.TRELVO_WERROR="${TRELVO_WERROR:-OFF}" "$ROOT"
 export PATH="$VENV/bin:$PATH"

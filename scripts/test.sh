@@ -3,6 +3,8 @@
 # build, and the Python suite against the installed module.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# Every build made here, the module's included, treats a warning as an error.
+export TRELVO_WERROR=ON
 source "$ROOT/scripts/setup.sh"
 # The type information is checked against the built module with mypy (stubtest).
 "$VENV/bin/python" -m pip install -q mypy
@@ -13,7 +15,7 @@ run_cpp_suite() {
     local dir="$ROOT/build/tests-$name"
     echo "== C++ tests ($name)"
     cmake -S "$ROOT" -B "$dir" -G Ninja -DTRELVO_BUILD_TESTS=ON -DTRELVO_BUILD_MODULE=OFF \
-        -DTRELVO_SANITIZE="$sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DTRELVO_SANITIZE="$sanitize" -DTRELVO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$dir" -j "$JOBS"
     # TSan cannot map its shadow memory under full address-space randomisation.
     local launcher=()
@@ -37,11 +39,10 @@ run_cpp_suite tsan thread
 # A clang build of the libFuzzer target (ASan+UBSan): every committed seed and reproducer once,
 # then about a minute of fuzzing from the seeds. A crash, leak or sanitizer report fails the run.
 echo "== Fuzzing the frame path"
-DEBIAN_PACKAGES=(clang libclang-rt-dev)
-install_debian_packages "${DEBIAN_PACKAGES[@]}"
+install_debian_packages clang libclang-rt-dev
 FUZZ_DIR="$ROOT/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_DIR" -G Ninja -DTRELVO_BUILD_FUZZER=ON -DTRELVO_BUILD_MODULE=OFF \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DTRELVO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$FUZZ_DIR" -j "$JOBS" --target frame_path_fuzzer
 FUZZER="$FUZZ_DIR/fuzz/frame_path_fuzzer"
 FUZZ_WORK="$(mktemp -d)"

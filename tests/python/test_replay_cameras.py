@@ -159,6 +159,18 @@ def test_every_recorded_camera_at_once(replay):
     assert len({c.device_id for c in cams}) == len(cams)
 
 
+def test_simulated_cameras_come_first_in_their_order_then_v4l2_nodes_by_number(replay, tmp_path):
+    # The file order (a, b) is the reverse of the node order (video3, video5).
+    for copy, recorded in (("a.json", "elgato-cam-link-4k-1080p25.json"), ("b.json", "webcam-27-5fps.json")):
+        (tmp_path / copy).write_text((CAMERAS / recorded).read_text())
+    replay(tmp_path)
+    with simcam.SimCamera("Sim Z", "sim://z"), simcam.SimCamera("Sim A", "sim://a"):
+        cams = trelvo.VideoCapture().enumerate_cameras()
+    assert [(c.name, c.device_id) for c in cams] == [
+        ("Sim Z", "sim://z"), ("Sim A", "sim://a"),
+        RECORDED["webcam-27-5fps.json"][:2], RECORDED["elgato-cam-link-4k-1080p25.json"][:2]]
+
+
 @pytest.mark.parametrize("camera", list(RECORDED))
 def test_relay_at_a_listed_format_delivers_pictures(replay, recording, c_output, camera):
     name, device_id, formats, relay = RECORDED[camera]

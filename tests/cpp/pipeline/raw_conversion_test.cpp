@@ -268,7 +268,9 @@ TEST_P(RawConversionTest, SamplesEndingAtAGuardPageConvertAtEverySize) {
             ASSERT_EQ(taken[1].stride, w * 3);
             ASSERT_EQ(taken[1].bytes.size(), static_cast<size_t>(w) * h * 3);
             EXPECT_EQ(taken[1].bytes, roomy[0].bytes);
-            if (w <= 64) EXPECT_LE(compare(taken[1].bytes, p.expected_bgr).max_error, f == Raw::rgb24 ? 0 : kMaxLevelError);
+            if (w <= 64) {
+                EXPECT_LE(compare(taken[1].bytes, p.expected_bgr).max_error, f == Raw::rgb24 ? 0 : kMaxLevelError);
+            }
         }
     }
 }
