@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "subtype_table.h"
 #include "v4l2/v4l2_internal.h"
 
 namespace mfcompat {
@@ -99,24 +100,18 @@ HRESULT hresult_from_errno(int err, HRESULT fallback) {
     }
 }
 
+// The shared table spells the V4L2 codes out; they must be videodev2.h's.
+static_assert(v4l2_fourcc_code('M', 'J', 'P', 'G') == V4L2_PIX_FMT_MJPEG && v4l2_fourcc_code('J', 'P', 'E', 'G') == V4L2_PIX_FMT_JPEG &&
+                  v4l2_fourcc_code('N', 'V', '1', '2') == V4L2_PIX_FMT_NV12 &&
+                  v4l2_fourcc_code('Y', 'U', 'Y', 'V') == V4L2_PIX_FMT_YUYV &&
+                  v4l2_fourcc_code('Y', 'U', '1', '2') == V4L2_PIX_FMT_YUV420 &&
+                  v4l2_fourcc_code('B', 'G', 'R', '3') == V4L2_PIX_FMT_BGR24 &&
+                  v4l2_fourcc_code('P', '0', '1', '0') == V4L2_PIX_FMT_P010,
+              "V4L2 pixel format codes");
+
 GUID subtype_from_pixel_format(uint32_t pixel_format) {
-    switch (pixel_format) {
-        case V4L2_PIX_FMT_MJPEG:
-        case V4L2_PIX_FMT_JPEG:
-            return MFVideoFormat_MJPG;
-        case V4L2_PIX_FMT_NV12:
-            return MFVideoFormat_NV12;
-        case V4L2_PIX_FMT_YUYV:
-            return MFVideoFormat_YUY2;
-        case V4L2_PIX_FMT_YUV420:
-            return MFVideoFormat_I420;
-        case V4L2_PIX_FMT_BGR24:
-            return MFVideoFormat_RGB24;
-        case V4L2_PIX_FMT_P010:
-            return MFVideoFormat_P010;
-        default:
-            return MFCOMPAT_FOURCC_SUBTYPE(pixel_format);
-    }
+    const SubtypeRow* row = find_v4l2_format(pixel_format);
+    return row != nullptr ? row->subtype : MFCOMPAT_FOURCC_SUBTYPE(pixel_format);
 }
 
 uint32_t pixel_format_from_subtype(const GUID& subtype, const std::vector<uint32_t>& listed) {
