@@ -15,8 +15,8 @@ class PyVideoCapture;
 // Converts and queues one sample of the active camera. The caller keeps its reference to sample.
 void process_sample(PyVideoCapture& session, IMFSample* sample);
 
-// Shared by the two converters.
-// (max)(): windows.h defines a max macro unless NOMINMAX is set.
+// Shared by the two converters: the largest of libavutil's and libyuv's 32-bit sizes ((max)():
+// windows.h defines a max macro unless NOMINMAX is set).
 constexpr int64_t kMaxInt32 = (std::numeric_limits<int32_t>::max)();
 
 // The RGB24 picture's size in 64 bits, or -1 when the size is not positive or the byte count

@@ -101,7 +101,8 @@ HRESULT hresult_from_errno(int err, HRESULT fallback) {
 }
 
 // The shared table spells the V4L2 codes out; they must be videodev2.h's.
-static_assert(v4l2_fourcc_code('M', 'J', 'P', 'G') == V4L2_PIX_FMT_MJPEG && v4l2_fourcc_code('J', 'P', 'E', 'G') == V4L2_PIX_FMT_JPEG &&
+static_assert(v4l2_fourcc_code('M', 'J', 'P', 'G') == V4L2_PIX_FMT_MJPEG &&
+                  v4l2_fourcc_code('J', 'P', 'E', 'G') == V4L2_PIX_FMT_JPEG &&
                   v4l2_fourcc_code('N', 'V', '1', '2') == V4L2_PIX_FMT_NV12 &&
                   v4l2_fourcc_code('Y', 'U', 'Y', 'V') == V4L2_PIX_FMT_YUYV &&
                   v4l2_fourcc_code('Y', 'U', '1', '2') == V4L2_PIX_FMT_YUV420 &&
