@@ -1,7 +1,6 @@
 #include "pipeline/frame_decoder.h"
 
 #include "capture/video_capture.h"
-#include "pipeline/frame_queue.h"
 
 #include <mfapi.h>
 #include <wrl/client.h>
@@ -34,10 +33,6 @@ bool allocate_bgr24(AVFrame& frame, int32_t width, int32_t height) {
     frame.width = width;
     frame.height = height;
     return av_frame_get_buffer(&frame, kPictureAlign) >= 0;
-}
-
-void queue_bgr24(PyVideoCapture& session, const AVFrame& picture) {
-    push_frame(session, picture.data[0], picture.width, picture.height, picture.linesize[0]);
 }
 
 void process_sample(PyVideoCapture& session, IMFSample* sample) {

@@ -25,6 +25,3 @@ int64_t rgb24_picture_size(int32_t width, int32_t height);
 
 // Gives a BGR24 frame of width x height a buffer of its own, laid out as libavutil lays out frames.
 bool allocate_bgr24(AVFrame& frame, int32_t width, int32_t height);
-
-// Queues a BGR24 picture; push_frame packs padded rows.
-void queue_bgr24(PyVideoCapture& session, const AVFrame& picture);

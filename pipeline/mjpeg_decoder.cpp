@@ -2,6 +2,7 @@
 
 #include "capture/video_capture.h"
 #include "pipeline/frame_decoder.h"
+#include "pipeline/frame_queue.h"
 #include "pipeline/jpeg_outline.h"
 #include "pipeline/mjpeg_conversion.h"
 #include "pipeline/stage_probes.h"
@@ -170,7 +171,9 @@ void decode_mjpeg(PyVideoCapture& session, const uint8_t* data, uint32_t length)
         }
     }
     if (have_picture) {
-        queue_bgr24(session, *decoder.output_frame);
+        // push_frame packs the rows if libavutil padded them.
+        const AVFrame& picture = *decoder.output_frame;
+        push_frame(session, picture.data[0], width, height, picture.linesize[0]);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "common/diagnostic_line.h"
 #include "common/subtype_table.h"
 #include "pipeline/frame_decoder.h"
+#include "pipeline/frame_queue.h"
 #include "pipeline/stage_probes.h"
 
 #include <mfapi.h>
@@ -101,7 +102,9 @@ void convert_uncompressed(PyVideoCapture& session, const uint8_t* data, uint32_t
         sws_scale(session.sws_context.get(), source.data, source.linesize, 0, height, session.dst_frame->data,
                   session.dst_frame->linesize);
     }
-    queue_bgr24(session, *session.dst_frame);
+    // push_frame packs the rows if libavutil padded them.
+    const AVFrame& picture = *session.dst_frame;
+    push_frame(session, picture.data[0], width, height, picture.linesize[0]);
 }
 
 int32_t pixel_format_for_subtype(const GUID& subtype) {
