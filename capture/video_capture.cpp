@@ -44,7 +44,7 @@ PyVideoCapture::~PyVideoCapture() {
     stop_session();
     unregister_session(this);
     release_scaler(*this);
-    av_frame_free(&src_frame);
+    src_frame.reset();
     MFShutdown();
     mjpeg_decoder->release();
     mjpeg_decoder.reset();

@@ -69,11 +69,9 @@ public:
     std::unique_ptr<MjpegDecoder> mjpeg_decoder;
 
     // Scaler cache for uncompressed samples.
-    AVFrame* src_frame = nullptr;
-    AVFrame* dst_frame = nullptr;
-    SwsContext* sws_context = nullptr;
-    uint8_t* rgb_buffer = nullptr;
-    int32_t rgb_buffer_size = 0;
+    AVFramePtr src_frame;
+    AVFramePtr dst_frame;
+    SwsContextPtr sws_context;
     int32_t last_pixel_format = -1;
     int32_t last_width = 0;
     int32_t last_height = 0;

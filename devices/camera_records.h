@@ -1,5 +1,7 @@
-// The camera records handed to Python and the table of the six video subtypes known by name.
+// The camera records handed to Python, and the names of their subtypes.
 #pragma once
+
+#include "common/subtype_table.h"
 
 #include <mfapi.h>
 
@@ -26,7 +28,16 @@ struct CameraInfo {
 };
 
 // The table's name for a subtype (all 128 bits compared), or nothing.
-std::optional<WideString> name_for_subtype(const GUID& subtype);
+inline std::optional<WideString> name_for_subtype(const GUID& subtype) {
+    const SubtypeRow* row = find_subtype(subtype);
+    if (row == nullptr) return std::nullopt;
+    return WideString(row->name);
+}
 
 // The subtype a name requests: exact, case-sensitive; anything outside the table gives RGB24.
-GUID subtype_for_name(const WideString& name);
+inline GUID subtype_for_name(const WideString& name) {
+    for (const SubtypeRow& row : kSubtypeTable) {
+        if (name == row.name) return row.subtype;
+    }
+    return MFVideoFormat_RGB24;
+}

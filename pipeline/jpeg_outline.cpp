@@ -76,13 +76,18 @@ struct ProgressiveCoverage {
     }
 };
 
+// The offset of the first 0xFF in data[at, end), or `end` when there is none.
+size_t find_ff(const uint8_t* data, size_t at, size_t end) {
+    const void* hit = std::memchr(data + at, 0xFF, end - at);
+    return hit == nullptr ? end : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+}
+
 // The next marker at or after `at` inside entropy-coded data: 0xFF then a byte that is not a
 // stuffing zero, a fill 0xFF or a restart marker. Returns the offset of its 0xFF, or `length`.
 size_t next_marker_in_scan(const uint8_t* data, size_t length, size_t at) {
     while (at + 1 < length) {
-        const void* hit = std::memchr(data + at, 0xFF, length - at - 1);
-        if (hit == nullptr) return length;
-        at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+        at = find_ff(data, at, length - 1);
+        if (at == length - 1) return length;
         const uint8_t next = data[at + 1];
         if (next >= 0xC0 && next != 0xFF && !is_rst(next)) return at;
         at += 1;
@@ -108,9 +113,7 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
         if (data[at] != 0xFF) {
             // Stray bytes between segments (or padding after the image): the decoder steps over
             // them to the next 0xFF too.
-            const void* hit = std::memchr(data + at, 0xFF, length - at);
-            if (hit == nullptr) break;
-            at = static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
+            at = find_ff(data, at, length);
             continue;
         }
         const uint8_t marker = data[at + 1];

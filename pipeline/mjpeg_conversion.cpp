@@ -1,6 +1,6 @@
 #include "pipeline/mjpeg_conversion.h"
 
-#include "pipeline/frame_decoder.h"
+#include "pipeline/mjpeg_decoder.h"
 #include "pipeline/stage_probes.h"
 
 extern "C" {
@@ -63,21 +63,20 @@ bool grey_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_rang
                    int height) {
     const int argb_stride = width * 4;
     if (decoder.argb_rows == nullptr) {
-        decoder.argb_rows = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(argb_stride) * kGreyStripRows));
+        decoder.argb_rows.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(argb_stride) * kGreyStripRows)));
         if (decoder.argb_rows == nullptr) return false;
     }
+    uint8_t* argb = decoder.argb_rows.get();
     AVFrame& output = *decoder.output_frame;
     for (int row = 0; row < height; row += kGreyStripRows) {
         const int rows = (std::min)(kGreyStripRows, height - row);
         const uint8_t* grey = picture.data[0] + static_cast<ptrdiff_t>(row) * picture.linesize[0];
-        const int status = full_range ? libyuv::J400ToARGB(grey, picture.linesize[0], decoder.argb_rows, argb_stride,
-                                                           width, rows)
-                                      : libyuv::I400ToARGBMatrix(grey, picture.linesize[0], decoder.argb_rows,
-                                                                 argb_stride, libyuv_matrix(matrix, false), width,
-                                                                 rows);
+        const int status = full_range ? libyuv::J400ToARGB(grey, picture.linesize[0], argb, argb_stride, width, rows)
+                                      : libyuv::I400ToARGBMatrix(grey, picture.linesize[0], argb, argb_stride,
+                                                                 libyuv_matrix(matrix, false), width, rows);
         if (status != 0) return false;
         uint8_t* bgr = output.data[0] + static_cast<ptrdiff_t>(row) * output.linesize[0];
-        if (libyuv::ARGBToRGB24(decoder.argb_rows, argb_stride, bgr, output.linesize[0], width, rows) != 0) {
+        if (libyuv::ARGBToRGB24(argb, argb_stride, bgr, output.linesize[0], width, rows) != 0) {
             return false;
         }
     }
@@ -100,17 +99,38 @@ int32_t unlabelled(int32_t format) {
     }
 }
 
+// Whether the decoded picture's samples use the full 0..255 range. A JPEG is full range unless it
+// says otherwise (JFIF); the decoder marks the exceptions as limited, and the "J" layouts are full
+// range by name.
+bool is_full_range_jpeg(const AVFrame& picture) {
+    return unlabelled(picture.format) != picture.format || picture.color_range != AVCOL_RANGE_MPEG;
+}
+
+// libyuv's converters of three 8-bit planes to BGR24 ("RGB24" in libyuv's byte order).
+using PlanarToRgb24 = int (*)(const uint8_t*, int, const uint8_t*, int, const uint8_t*, int, uint8_t*, int,
+                              const libyuv::YuvConstants*, int, int);
+
+// The libyuv converter for a decoded layout (labelled full range or not); null for those it lacks.
+PlanarToRgb24 libyuv_route(int32_t format) {
+    switch (unlabelled(format)) {
+        case AV_PIX_FMT_YUV420P: return libyuv::I420ToRGB24Matrix;
+        case AV_PIX_FMT_YUV422P: return libyuv::I422ToRGB24Matrix;
+        case AV_PIX_FMT_YUV444P: return libyuv::I444ToRGB24Matrix;
+        default: return nullptr;
+    }
+}
+
 // A same-size converter to BGR24 that takes the chroma samples as JPEG sites them, centred between
 // the luma samples they cover (libswscale's default is MPEG's left siting), and repeats each over
 // the pixels it covers, as libyuv does for 4:2:0 and 4:2:2 (and libjpeg without smoothing). The
 // size must be a whole number of chroma samples: libswscale scales a chroma plane of rounded-up
 // width to the luma width, so for 33 pixels of 4:1:1 it would stretch 9 samples over 33 instead
 // of 36, and pick the wrong ones.
-SwsContext* centred_chroma_scaler(AVPixelFormat format, int width, int height) {
+SwsContextPtr centred_chroma_scaler(AVPixelFormat format, int width, int height) {
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(format);
-    SwsContext* context = sws_alloc_context();
+    SwsContextPtr owner(sws_alloc_context());
+    SwsContext* context = owner.get();
     if (layout == nullptr || context == nullptr) {
-        sws_freeContext(context);
         return nullptr;
     }
     // In 1/256 of a luma sample: the centre of 2^n luma samples is (2^n - 1) / 2 samples in.
@@ -124,10 +144,9 @@ SwsContext* centred_chroma_scaler(AVPixelFormat format, int width, int height) {
                      av_opt_set_int(context, "src_h_chr_pos", h_position, 0) >= 0 &&
                      av_opt_set_int(context, "src_v_chr_pos", v_position, 0) >= 0;
     if (!set || sws_init_context(context, nullptr, nullptr) < 0) {
-        sws_freeContext(context);
         return nullptr;
     }
-    return context;
+    return owner;
 }
 
 // libswscale for the layouts libyuv has no routine for (4:4:0, 4:1:1, more than 8 bits, RGB, ...).
@@ -142,8 +161,7 @@ bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_r
     const int rows = whole_chroma(height, log2_h);
     if (decoder.sws_context == nullptr || decoder.sws_format != format ||
         decoder.sws_full_range != int32_t(full_range) || decoder.sws_matrix != matrix) {
-        sws_freeContext(decoder.sws_context);
-        decoder.sws_context = nullptr;
+        decoder.sws_context.reset();
         decoder.sws_format = -1;
         if (sws_isSupportedInput(static_cast<AVPixelFormat>(format)) <= 0) return false;
         decoder.sws_context = centred_chroma_scaler(static_cast<AVPixelFormat>(format), whole_chroma(width, log2_w),
@@ -151,64 +169,32 @@ bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_r
         if (decoder.sws_context == nullptr) return false;
         const int* coefficients = sws_getCoefficients(swscale_matrix(matrix));
         // Source range as the JPEG declares it; RGB out is always full range.
-        sws_setColorspaceDetails(decoder.sws_context, coefficients, full_range ? 1 : 0, coefficients, 1, 0, 1 << 16,
+        sws_setColorspaceDetails(decoder.sws_context.get(), coefficients, full_range ? 1 : 0, coefficients, 1, 0, 1 << 16,
                                  1 << 16);
         decoder.sws_format = format;
         decoder.sws_full_range = full_range;
         decoder.sws_matrix = matrix;
     }
     AVFrame& output = *decoder.output_frame;
-    return sws_scale(decoder.sws_context, picture.data, picture.linesize, 0, rows, output.data, output.linesize) ==
+    return sws_scale(decoder.sws_context.get(), picture.data, picture.linesize, 0, rows, output.data, output.linesize) ==
            rows;
 }
 
 }  // namespace
-
-bool is_full_range_jpeg(const AVFrame& picture) {
-    switch (picture.format) {
-        case AV_PIX_FMT_YUVJ420P:
-        case AV_PIX_FMT_YUVJ422P:
-        case AV_PIX_FMT_YUVJ444P:
-        case AV_PIX_FMT_YUVJ440P:
-        case AV_PIX_FMT_YUVJ411P:
-            return true;
-        default:
-            return picture.color_range != AVCOL_RANGE_MPEG;
-    }
-}
 
 bool convert_decoded_picture(MjpegDecoder& decoder, const AVFrame& picture, int32_t width, int32_t height) {
     TRELVO_STAGE_PROBE(PipelineStage::rgb_conversion);
     AVFrame& output = *decoder.output_frame;
     const bool full_range = is_full_range_jpeg(picture);
     const Matrix matrix = matrix_of(picture);
-    const libyuv::YuvConstants* constants = libyuv_matrix(matrix, full_range);
-    int status = -1;
-    switch (picture.format) {
-        case AV_PIX_FMT_YUV420P:
-        case AV_PIX_FMT_YUVJ420P:
-            status = libyuv::I420ToRGB24Matrix(picture.data[0], picture.linesize[0], picture.data[1],
-                                               picture.linesize[1], picture.data[2], picture.linesize[2],
-                                               output.data[0], output.linesize[0], constants, width, height);
-            break;
-        case AV_PIX_FMT_YUV422P:
-        case AV_PIX_FMT_YUVJ422P:
-            status = libyuv::I422ToRGB24Matrix(picture.data[0], picture.linesize[0], picture.data[1],
-                                               picture.linesize[1], picture.data[2], picture.linesize[2],
-                                               output.data[0], output.linesize[0], constants, width, height);
-            break;
-        case AV_PIX_FMT_YUV444P:
-        case AV_PIX_FMT_YUVJ444P:
-            status = libyuv::I444ToRGB24Matrix(picture.data[0], picture.linesize[0], picture.data[1],
-                                               picture.linesize[1], picture.data[2], picture.linesize[2],
-                                               output.data[0], output.linesize[0], constants, width, height);
-            break;
-        case AV_PIX_FMT_GRAY8:
-            status = grey_to_bgr24(decoder, picture, full_range, matrix, width, height) ? 0 : -1;
-            break;
-        default:
-            status = swscale_to_bgr24(decoder, picture, full_range, matrix, width, height) ? 0 : -1;
-            break;
+    if (picture.format == AV_PIX_FMT_GRAY8) {
+        return grey_to_bgr24(decoder, picture, full_range, matrix, width, height);
     }
-    return status == 0;
+    const PlanarToRgb24 to_rgb24 = libyuv_route(picture.format);
+    if (to_rgb24 == nullptr) {
+        return swscale_to_bgr24(decoder, picture, full_range, matrix, width, height);
+    }
+    return to_rgb24(picture.data[0], picture.linesize[0], picture.data[1], picture.linesize[1], picture.data[2],
+                    picture.linesize[2], output.data[0], output.linesize[0], libyuv_matrix(matrix, full_range), width,
+                    height) == 0;
 }

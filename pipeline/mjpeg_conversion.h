@@ -6,10 +6,6 @@
 struct AVFrame;
 struct MjpegDecoder;
 
-// Whether the decoded picture's samples use the full 0..255 range. A JPEG is full range unless it
-// says otherwise (JFIF); the decoder marks the exceptions as limited.
-bool is_full_range_jpeg(const AVFrame& picture);
-
 // Converts a decoded picture of width x height into decoder.output_frame. 4:2:0, 4:2:2, 4:4:4 and
 // greyscale go through libyuv with the matrix of the picture's range and colour space; every other
 // layout through libswscale, told the same. False when the layout cannot be converted.

@@ -22,7 +22,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
-from . import vcam
+from . import subtypes, vcam
 
 if TYPE_CHECKING:
     import trelvo
@@ -34,8 +34,8 @@ __all__ = [
 ]
 
 # The subtype names the module understands, and the output types that present pictures.
-SUBTYPES = ("MJPEG", "NV12", "YUY2", "I420", "RGB24", "P10")
-_SUBTYPE_ALIASES = {"MJPG": "MJPEG", "P010": "P10", "YUYV": "YUY2", "BGR24": "RGB24"}
+SUBTYPES = subtypes.NAMES
+_SUBTYPE_ALIASES = subtypes.ALIASES
 OUTPUT_TYPES = {0: "BGR24", 1: "YUY2"}
 # What a format left open prefers: common to webcams and cheap to relay.
 PREFERRED = (640, 480, 30, "MJPEG")

@@ -19,6 +19,8 @@ import threading
 from collections import namedtuple
 from typing import Iterable, Optional, Sequence, Union
 
+from .subtypes import code_of
+
 __all__ = [
     "MJPG", "NV12", "YUY2", "I420", "RGB24", "P010",
     "fourcc_guid", "guid", "guid_text",
@@ -63,12 +65,13 @@ def guid_text(value: bytes) -> str:
     return "{%08X-%04X-%04X-%s-%s}" % (d1, d2, d3, tail[:4], tail[4:])
 
 
-MJPG = fourcc_guid("MJPG")
-NV12 = fourcc_guid("NV12")
-YUY2 = fourcc_guid("YUY2")
-I420 = fourcc_guid("I420")
-RGB24 = fourcc_guid(20)
-P010 = fourcc_guid("P010")
+# The subtypes the module knows by name, under their FourCCs.
+MJPG = fourcc_guid(code_of("MJPEG"))
+NV12 = fourcc_guid(code_of("NV12"))
+YUY2 = fourcc_guid(code_of("YUY2"))
+I420 = fourcc_guid(code_of("I420"))
+RGB24 = fourcc_guid(code_of("RGB24"))
+P010 = fourcc_guid(code_of("P10"))
 
 Counters = namedtuple(
     "Counters",

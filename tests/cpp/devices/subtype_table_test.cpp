@@ -2,17 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <iterator>
+
 namespace {
 
 const GUID kUnknown = MFCOMPAT_FOURCC_SUBTYPE(MFCOMPAT_FOURCC('H', '2', '6', '4'));
-
-TEST(SubtypeTable, NamesRequestTheirSubtypeExactly) {
-    EXPECT_EQ(subtype_for_name(u"MJPEG"), MFVideoFormat_MJPG);
-    EXPECT_EQ(subtype_for_name(u"NV12"), MFVideoFormat_NV12);
-    EXPECT_EQ(subtype_for_name(u"YUY2"), MFVideoFormat_YUY2);
-    EXPECT_EQ(subtype_for_name(u"I420"), MFVideoFormat_I420);
-    EXPECT_EQ(subtype_for_name(u"P10"), MFVideoFormat_P010);
-}
 
 TEST(SubtypeTable, EverythingElseRequestsRgb24) {
     for (const char16_t* name : {u"", u"RGB24", u"mjpeg", u"MJPG", u"Mjpeg", u"P010", u"p10", u"NV12 ", u"YUY",
@@ -23,31 +18,31 @@ TEST(SubtypeTable, EverythingElseRequestsRgb24) {
     EXPECT_EQ(subtype_for_name(WideString(u"MJPEG\0x", 7)), MFVideoFormat_RGB24);
 }
 
-TEST(SubtypeTable, NameForSubtypeComparesAllBitsAndRoundTrips) {
-    for (const GUID& subtype :
-         {MFVideoFormat_MJPG, MFVideoFormat_NV12, MFVideoFormat_YUY2, MFVideoFormat_I420, MFVideoFormat_RGB24, MFVideoFormat_P010}) {
-        auto name = name_for_subtype(subtype);
-        ASSERT_TRUE(name.has_value());
-        EXPECT_EQ(subtype_for_name(*name), subtype);
+// Every row: its name requests its subtype exactly and the subtype names it back; the subtype is
+// the FourCC-based GUID {first field-0000-0010-8000-00AA00389B71} (20 for RGB24).
+TEST(SubtypeTable, RowsRoundTripWithFourccBasedGuids) {
+    const struct {
+        const char16_t* name;
+        uint32_t first_field;
+    } expected[] = {{u"MJPEG", 0x47504A4Du}, {u"NV12", 0x3231564Eu}, {u"YUY2", 0x32595559u},
+                    {u"I420", 0x30323449u},  {u"RGB24", 20u},         {u"P10", 0x30313050u}};
+    ASSERT_EQ(std::size(kSubtypeTable), std::size(expected));
+    const uint8_t tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        const SubtypeRow& row = kSubtypeTable[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(WideString(row.name), expected[i].name);
+        EXPECT_EQ(row.subtype.Data1, expected[i].first_field);
+        EXPECT_EQ(row.subtype.Data2, 0x0000);
+        EXPECT_EQ(row.subtype.Data3, 0x0010);
+        EXPECT_EQ(0, std::memcmp(row.subtype.Data4, tail, 8));
+        EXPECT_EQ(subtype_for_name(row.name), row.subtype);
+        EXPECT_EQ(name_for_subtype(row.subtype), WideString(row.name));
     }
-    EXPECT_EQ(*name_for_subtype(MFVideoFormat_P010), u"P10");
-    EXPECT_EQ(*name_for_subtype(MFVideoFormat_MJPG), u"MJPEG");
     EXPECT_FALSE(name_for_subtype(kUnknown).has_value());
-
     GUID almost = MFVideoFormat_NV12;
     almost.Data4[7] ^= 1;  // differs only in the last byte
     EXPECT_FALSE(name_for_subtype(almost).has_value());
-}
-
-TEST(SubtypeTable, GuidValuesAreTheFourccBasedOnes) {
-    EXPECT_EQ(MFVideoFormat_MJPG.Data1, 0x47504A4Du);
-    EXPECT_EQ(MFVideoFormat_NV12.Data1, 0x3231564Eu);
-    EXPECT_EQ(MFVideoFormat_RGB24.Data1, 20u);
-    EXPECT_EQ(MFVideoFormat_P010.Data1, 0x30313050u);
-    EXPECT_EQ(MFVideoFormat_YUY2.Data2, 0x0000);
-    EXPECT_EQ(MFVideoFormat_YUY2.Data3, 0x0010);
-    const uint8_t tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-    EXPECT_EQ(0, std::memcmp(MFVideoFormat_I420.Data4, tail, 8));
 }
 
 }  // namespace

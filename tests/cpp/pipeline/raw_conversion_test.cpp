@@ -47,16 +47,8 @@ GUID raw_subtype(Raw f) {
     return MFVideoFormat_RGB24;
 }
 
-int32_t raw_av_format(Raw f) {
-    switch (f) {
-        case Raw::nv12: return AV_PIX_FMT_NV12;
-        case Raw::yuy2: return AV_PIX_FMT_YUYV422;
-        case Raw::i420: return AV_PIX_FMT_YUV420P;
-        case Raw::rgb24: return AV_PIX_FMT_BGR24;
-        case Raw::p010: return AV_PIX_FMT_P010LE;
-    }
-    return -1;
-}
+// The source format comes from the subtype table, as the scaler takes it.
+int32_t raw_av_format(Raw f) { return pixel_format_for_subtype(raw_subtype(f)); }
 
 // A camera picture and the BGR24 picture that limited-range BT.601 makes of it.
 struct RawPicture {
@@ -304,17 +296,9 @@ TEST(RawSampleSize, AgreesWithLibavutilForPackedLayouts) {
     EXPECT_EQ(packed_picture_size(AV_PIX_FMT_BGR24, 0, 10), -1);
     EXPECT_EQ(packed_picture_size(AV_PIX_FMT_NV12, 10, -1), -1);
     EXPECT_EQ(packed_picture_size(AV_PIX_FMT_GRAY8, 10, 10), -1);
+    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_MJPG), -1);  // decoded, never scaled
     // Sizes beyond 32 bits stay exact.
     EXPECT_EQ(packed_picture_size(AV_PIX_FMT_BGR24, 65536, 65536), int64_t(65536) * 65536 * 3);
-}
-
-TEST(RawSampleSize, SubtypesMapToTheirSourceFormats) {
-    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_NV12), AV_PIX_FMT_NV12);
-    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_YUY2), AV_PIX_FMT_YUYV422);
-    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_I420), AV_PIX_FMT_YUV420P);
-    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_RGB24), AV_PIX_FMT_BGR24);
-    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_P010), AV_PIX_FMT_P010LE);
-    EXPECT_EQ(pixel_format_for_subtype(MFVideoFormat_MJPG), -1);
 }
 
 class ScalerPathTest : public ::testing::Test {
@@ -366,7 +350,8 @@ TEST_F(ScalerPathTest, RebuildsOnlyWhenFormatOrSizeChanges) {
     feed(Raw::nv12, 32, 16);
     ASSERT_NE(session.sws_context, nullptr);
     EXPECT_EQ(session.last_pixel_format, AV_PIX_FMT_NV12);
-    EXPECT_EQ(session.rgb_buffer_size, 32 * 16 * 3);
+    EXPECT_EQ(session.dst_frame->width, 32);
+    EXPECT_EQ(session.dst_frame->height, 16);
     // A rebuild replaces dst_frame, whose opaque field the pipeline never sets.
     session.dst_frame->opaque = &marker;
     feed(Raw::nv12, 32, 16);
@@ -383,15 +368,13 @@ TEST_F(ScalerPathTest, RebuildsOnlyWhenFormatOrSizeChanges) {
     feed(Raw::yuy2, 32, 18);
     EXPECT_EQ(session.dst_frame->opaque, nullptr);
     EXPECT_EQ(session.last_height, 18);
-    EXPECT_EQ(session.rgb_buffer_size, 32 * 18 * 3);
+    EXPECT_EQ(session.dst_frame->height, 18);
 
     release_scaler(session);
     EXPECT_EQ(session.sws_context, nullptr);
-    EXPECT_EQ(session.rgb_buffer, nullptr);
     EXPECT_EQ(session.dst_frame, nullptr);
     EXPECT_EQ(session.last_pixel_format, -1);
     EXPECT_EQ(session.last_width, 0);
-    EXPECT_EQ(session.rgb_buffer_size, 0);
     feed(Raw::yuy2, 32, 18);
     EXPECT_NE(session.sws_context, nullptr);
 }

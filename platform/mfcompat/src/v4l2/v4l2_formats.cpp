@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "subtype_table.h"
 #include "v4l2/v4l2_internal.h"
 
 namespace mfcompat {
@@ -72,23 +73,8 @@ std::vector<Rate> list_rates(const V4l2Syscalls& sys, int fd, uint32_t pixel_for
 }  // namespace
 
 GUID subtype_from_pixel_format(uint32_t pixel_format) {
-    switch (pixel_format) {
-        case V4L2_PIX_FMT_MJPEG:
-        case V4L2_PIX_FMT_JPEG:
-            return MFVideoFormat_MJPG;
-        case V4L2_PIX_FMT_NV12:
-            return MFVideoFormat_NV12;
-        case V4L2_PIX_FMT_YUYV:
-            return MFVideoFormat_YUY2;
-        case V4L2_PIX_FMT_YUV420:
-            return MFVideoFormat_I420;
-        case V4L2_PIX_FMT_BGR24:
-            return MFVideoFormat_RGB24;
-        case V4L2_PIX_FMT_P010:
-            return MFVideoFormat_P010;
-        default:
-            return MFCOMPAT_FOURCC_SUBTYPE(pixel_format);
-    }
+    const SubtypeRow* row = find_v4l2_format(pixel_format);
+    return row != nullptr ? row->subtype : MFCOMPAT_FOURCC_SUBTYPE(pixel_format);
 }
 
 uint32_t pixel_format_from_subtype(const GUID& subtype, const std::vector<uint32_t>& listed) {

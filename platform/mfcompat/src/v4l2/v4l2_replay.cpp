@@ -22,6 +22,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "subtype_table.h"
 #include "sim/pattern.h"
 #include "v4l2/driver_buffers.h"
 #include "v4l2/replay_json.h"
@@ -766,9 +767,7 @@ void Registry::start_stream_locked(Node& n) {
     }
     if (n.cycle.empty()) {
         const GUID subtype = v4l2::subtype_from_pixel_format(n.fourcc);
-        const bool renders = subtype == MFVideoFormat_MJPG || subtype == MFVideoFormat_NV12 ||
-                             subtype == MFVideoFormat_YUY2 || subtype == MFVideoFormat_I420 ||
-                             subtype == MFVideoFormat_RGB24 || subtype == MFVideoFormat_P010;
+        const bool renders = find_subtype(subtype) != nullptr;
         if (renders) {
             sim::FrameEncoder encoder(subtype, n.width, n.height);
             if (encoder.init()) {

@@ -1,0 +1,36 @@
+"""The video subtypes the module knows by name, one row each, in the order of the module's own
+table (common/subtype_table.h; a test keeps the two the same)."""
+from __future__ import annotations
+
+from typing import Dict, NamedTuple, Tuple, Union
+
+__all__ = ["Subtype", "TABLE", "NAMES", "ALIASES", "code_of"]
+
+
+class Subtype(NamedTuple):
+    """name: the module's name for the subtype (what start takes and CameraFormat lists);
+    code: the first field of its Media Foundation GUID, a FourCC or, for RGB24, the number 20;
+    aliases: other names a user may give for it (FourCCs of the same pictures)."""
+    name: str
+    code: Union[str, int]
+    aliases: Tuple[str, ...]
+
+
+TABLE: Tuple[Subtype, ...] = (
+    Subtype("MJPEG", "MJPG", ("MJPG",)),
+    Subtype("NV12", "NV12", ()),
+    Subtype("YUY2", "YUY2", ("YUYV",)),
+    Subtype("I420", "I420", ()),
+    Subtype("RGB24", 20, ("BGR24",)),
+    Subtype("P10", "P010", ("P010",)),
+)
+NAMES: Tuple[str, ...] = tuple(row.name for row in TABLE)
+ALIASES: Dict[str, str] = {alias: row.name for row in TABLE for alias in row.aliases}
+
+
+def code_of(name: str) -> Union[str, int]:
+    """The GUID's first field for one of the module's names."""
+    for row in TABLE:
+        if row.name == name:
+            return row.code
+    raise KeyError(name)
