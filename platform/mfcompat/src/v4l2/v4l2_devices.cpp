@@ -39,8 +39,22 @@ bool is_streaming_capture(uint32_t caps) {
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
 
-struct Free {
-    void operator()(void* p) const { std::free(p); }
+// What scandir returns: an array of entries, each malloc'd, and the array itself.
+class DirEntries {
+public:
+    DirEntries(struct dirent** list, int count) : list_(list), count_(count) {}
+    DirEntries(const DirEntries&) = delete;
+    DirEntries& operator=(const DirEntries&) = delete;
+    ~DirEntries() {
+        for (int i = 0; i < count_; ++i) std::free(list_[i]);
+        std::free(list_);
+    }
+    const struct dirent* operator[](int i) const { return list_[i]; }
+    int size() const { return count_; }
+
+private:
+    struct dirent** list_;
+    int count_;
 };
 
 // The names in a directory, without "." and ".."; false when it cannot be read.
@@ -48,14 +62,17 @@ bool list_dir(const V4l2Syscalls& sys, const char* dir, std::vector<std::string>
     struct dirent** raw = nullptr;
     const int count = sys.scandir(dir, &raw, nullptr, nullptr);
     if (count < 0) return false;
-    std::unique_ptr<struct dirent*, Free> list(raw);
-    std::vector<std::unique_ptr<struct dirent, Free>> entries(raw, raw + count);
-    for (const auto& entry : entries) {
-        std::string name = entry->d_name;
+    const DirEntries entries(raw, count);
+    for (int i = 0; i < entries.size(); ++i) {
+        std::string name = entries[i]->d_name;
         if (name != "." && name != "..") names->push_back(std::move(name));
     }
     return true;
 }
+
+struct Free {
+    void operator()(void* p) const { std::free(p); }
+};
 
 // The path with every symbolic link resolved; false when it does not resolve.
 bool real_path(const V4l2Syscalls& sys, const std::string& path, std::string* resolved) {
