@@ -342,9 +342,11 @@ def write_png(path: Union[str, "os.PathLike[str]"], width: int, height: int, rgb
 class RecordCounts(ctypes.Structure):
     """``trelvohdcam_record_counts`` of ``trelvohdcam_record.h``."""
 
-    _fields_ = [(name, ctypes.c_uint64) for name in (
-        "cameras_created", "create_failures", "cameras_deleted", "delete_failures", "frames_sent",
-        "send_failures", "live_cameras")] + [
+    _fields_ = [
+        ("cameras_created", ctypes.c_uint64), ("create_failures", ctypes.c_uint64),
+        ("cameras_deleted", ctypes.c_uint64), ("delete_failures", ctypes.c_uint64),
+        ("frames_sent", ctypes.c_uint64), ("send_failures", ctypes.c_uint64),
+        ("live_cameras", ctypes.c_uint64),
         ("last_width", ctypes.c_int32), ("last_height", ctypes.c_int32), ("last_fps", ctypes.c_float),
         ("last_type", ctypes.c_int32), ("last_handle", ctypes.c_void_p)]
 
