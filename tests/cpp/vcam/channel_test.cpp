@@ -27,6 +27,28 @@ uint64_t now_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+// The channel's first page mapped for writing, as another process would map it.
+class WritableHeader {
+public:
+    explicit WritableHeader(const std::string& channel) {
+        const int fd = shm_open(channel.c_str(), O_RDWR, 0);
+        if (fd < 0) return;
+        void* m = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        close(fd);
+        if (m != MAP_FAILED) header_ = static_cast<trelvohdcam_channel_header*>(m);
+    }
+    WritableHeader(const WritableHeader&) = delete;
+    WritableHeader& operator=(const WritableHeader&) = delete;
+    ~WritableHeader() {
+        if (header_) munmap(header_, kSize);
+    }
+    trelvohdcam_channel_header* get() const { return header_; }
+
+private:
+    static constexpr size_t kSize = 4096;
+    trelvohdcam_channel_header* header_ = nullptr;
+};
+
 }  // namespace
 
 using ChannelTest = VcamTest;
@@ -261,12 +283,9 @@ TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
     void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     auto p = filled(4 * 4 * 3, 8);
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
-    int fd = shm_open(channel_.c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    void* m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    ASSERT_NE(m, MAP_FAILED);
-    auto* h = static_cast<trelvohdcam_channel_header*>(m);
+    const WritableHeader mapped(channel_);
+    auto* h = mapped.get();
+    ASSERT_NE(h, nullptr);
     const uint64_t even = __atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE);
     __atomic_store_n(&h->sequence, even + 1, __ATOMIC_RELEASE);  // as a writer mid-picture
 
@@ -280,19 +299,15 @@ TEST_F(ChannelTest, APictureIsNotReadWhileTheSequenceSaysAWriteIsUnderWay) {
               TRELVOHDCAM_READ_OK);
     EXPECT_EQ(info.sequence, even + 2);
     EXPECT_EQ(buf[0], 8);
-    munmap(m, 4096);
     scDeleteCamera(cam);
 }
 
 TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
     void* cam = scCreateCamera(4, 4, 30.0f, TRELVOHDCAM_TYPE_RGB24);
     ASSERT_EQ(scSendFrame(cam, filled(4 * 4 * 3, 1).data()), 0);
-    int fd = shm_open(channel_.c_str(), O_RDWR, 0);
-    ASSERT_GE(fd, 0);
-    void* m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    ASSERT_NE(m, MAP_FAILED);
-    auto* h = static_cast<trelvohdcam_channel_header*>(m);
+    const WritableHeader mapped(channel_);
+    auto* h = mapped.get();
+    ASSERT_NE(h, nullptr);
     const uint64_t even = __atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE);
     __atomic_store_n(&h->sequence, even + 1, __ATOMIC_RELEASE);  // a writer that died mid-picture
 
@@ -307,7 +322,6 @@ TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
     ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 500, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
     EXPECT_EQ(info.frame_number, 2u);
     EXPECT_EQ(buf[0], 2);
-    munmap(m, 4096);
     scDeleteCamera(cam);
 }
 
