@@ -42,13 +42,14 @@ def recording_of(library: str):
     from trelvo_tools import vcam
 
     if not hasattr(vcam, "Recording"):
-        import importlib.util
+        import types
 
         path = os.path.join(os.path.dirname(common.here()), "trelvo_tools", "vcam.py")
-        spec = importlib.util.spec_from_file_location("trelvo_tree_vcam", path)
-        vcam = importlib.util.module_from_spec(spec)
-        sys.modules[spec.name] = vcam  # dataclasses look their module up
-        spec.loader.exec_module(vcam)
+        vcam = types.ModuleType("trelvo_tree_vcam")
+        vcam.__file__ = path
+        sys.modules[vcam.__name__] = vcam  # dataclasses look their module up
+        with open(path, encoding="utf-8") as f:
+            exec(compile(f.read(), path, "exec"), vcam.__dict__)
     return vcam.Recording(library)
 
 
