@@ -1,5 +1,6 @@
 #include "pipeline/jpeg_outline.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -18,20 +19,69 @@ constexpr uint8_t kSofLs = 0xF7;
 constexpr uint8_t kLse = 0xF8;
 constexpr uint8_t kCom = 0xFE;
 constexpr int kMaxComponents = 4;  // libavcodec's limit
+constexpr size_t kRefused = SIZE_MAX;
 
 bool is_rst(uint8_t marker) { return marker >= 0xD0 && marker <= 0xD7; }
 bool is_app(uint8_t marker) { return marker >= 0xE0 && marker <= 0xEF; }
 bool is_decoded_frame_header(uint8_t marker) {
     return marker == kSof0 || marker == kSof1 || marker == kSof2 || marker == kSof3 || marker == kSofLs;
 }
-// Segments the decoder skips by their length. Inside any other segment it looks for markers in the
-// payload, so the walk does the same there and sees every frame header the decoder would.
-bool skipped_by_length(uint8_t marker) {
-    return is_app(marker) || marker == kCom || marker == kDqt || marker == kDht || marker == kDri ||
-           marker == kLse || is_decoded_frame_header(marker);
+uint16_t read_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+bool fourcc_is(const uint8_t* p, const char* name) { return std::memcmp(p, name, 4) == 0; }
+
+// The decoder does not skip a segment by its length: it reads the fields it knows and then looks
+// for the next marker from where its reading stopped, which may be inside the segment or past its
+// end. The functions below say where that is, as an offset from the segment's 0xFF, so that the
+// walk looks for markers exactly where the decoder does. A segment the decoder rejects fails the
+// whole packet, so any resumption is fine for it.
+
+// Quantisation tables are read one by one while 65 bytes of the declared length are left; what
+// is left after them is searched for markers, and a 16-bit table may read past the segment.
+size_t after_quantisation_tables(const uint8_t* data, size_t length, size_t at, size_t segment) {
+    size_t offset = 4;
+    for (size_t left = segment >= 2 ? segment - 2 : 0; left >= 65;) {
+        if (at + offset >= length) break;
+        const size_t table = 1 + 64 * (1 + (data[at + offset] >> 4 != 0 ? 1 : 0));
+        offset += table;
+        left = left >= table ? left - table : 0;
+    }
+    return offset;
 }
 
-uint16_t read_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+// An application segment: too short or longer than what follows it, the decoder reads only the
+// length. Otherwise it reads a few ids' fields and skips all but the last byte of what is left (or
+// the whole segment when nothing is left); a JFIF thumbnail is not skipped but searched, and two ids
+// read fixed fields even past a short segment's end.
+size_t after_application_segment(const uint8_t* data, size_t length, size_t at, size_t segment) {
+    const size_t available = length - (at + 4);
+    if (segment < 6 || segment > available) return 4;
+    const uint8_t* id = data + at + 4;
+    const size_t left = segment - 6;
+    if (fourcc_is(id, "AVI1") && left == 0) return 2 + 7;
+    if (fourcc_is(id, "LJIF") && left < 9) return 2 + 15;
+    if (fourcc_is(id, "JFIF") && left >= 10) {
+        const size_t thumbnail = size_t(id[12]) * id[13] * 3;
+        if (thumbnail != 0 && left - 8 > 10 + thumbnail) return 2 + segment - thumbnail - 1;
+    }
+    // Whether the decoder stops one byte short of the end depends on fields it parses (Exif, ICC);
+    // the two places agree unless that last byte and the next would make a marker, refused below.
+    const size_t end = at + 2 + segment;
+    if (data[end - 1] == 0xFF && end < length && data[end] >= 0xC0 && data[end] != 0xFF) return kRefused;
+    return 2 + segment;
+}
+
+// Where the decoder looks for the next marker after the one at `at` (not a start of scan), or
+// kRefused where the walk cannot tell.
+size_t resume_offset(uint8_t marker, const uint8_t* data, size_t length, size_t at, size_t segment) {
+    const size_t available = length - (at + 4);
+    if (is_app(marker)) return after_application_segment(data, length, at, segment);
+    if (marker == kCom) return segment >= 2 && segment - 2 <= available ? 2 + segment : 4;
+    if (marker == kDqt) return after_quantisation_tables(data, length, at, segment);
+    if (marker == kDht || marker == kDri || is_decoded_frame_header(marker)) return 2 + segment;
+    // JPEG-LS parameters: only the coding-parameter form of its exact length is read as a whole.
+    if (marker == kLse) return segment == 13 && available >= 1 && data[at + 4] == 1 ? 2 + segment : kRefused;
+    return 2;  // markers the decoder does not read: it searches on right after them
+}
 
 // Which coefficients of each component have been sent to their last bit (progressive scans).
 struct ProgressiveCoverage {
@@ -128,7 +178,11 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
             at += 2;
             continue;
         }
-        if (at + 4 > length) break;
+        if (at + 4 > length) {
+            // A frame header cut before its size: the decoder would read a size of zero.
+            if (is_decoded_frame_header(marker)) outline.sizes_agree = false;
+            break;
+        }
         const size_t segment = read_be16(data + at + 2);
         const uint8_t* payload = data + at + 4;
         const size_t available = length - (at + 4);
@@ -155,7 +209,12 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
             in_scan = true;
             continue;
         }
-        at += skipped_by_length(marker) ? 2 + segment : 2;
+        const size_t resume = resume_offset(marker, data, length, at, segment);
+        if (resume == kRefused) {
+            outline.markers_certain = false;
+            break;
+        }
+        at += resume;
     }
     if (outline.frame_headers == 0) {
         outline.width = 0;

@@ -100,11 +100,11 @@ const uint8_t* packet_bytes(MjpegDecoder& decoder, const uint8_t* data, uint32_t
     return decoder.sample_copy;
 }
 
-// Whether the sample is worth decoding: its own frame header declares the capture's size (so a
-// wrong or absurd size is never allocated or complained about), and a progressive JPEG without
-// its end marker still has every scan.
+// Whether the sample is worth decoding: every frame header the decoder can reach declares the
+// capture's size (so a wrong or absurd size is never allocated or complained about), and a
+// progressive JPEG without its end marker still has every scan.
 bool outline_fits(const JpegOutline& outline, int32_t width, int32_t height) {
-    if (outline.frame_headers == 0 || !outline.sizes_agree || !outline.has_scan) {
+    if (outline.frame_headers == 0 || !outline.sizes_agree || !outline.has_scan || !outline.markers_certain) {
         return false;
     }
     if (outline.width != width || outline.height != height) {

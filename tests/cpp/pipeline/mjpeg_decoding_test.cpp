@@ -553,18 +553,75 @@ TEST_F(MjpegDecodingTest, FrameHeaderOfAnotherSizeIsNeverDecoded) {
         other[sof + 8] = static_cast<uint8_t>(w & 0xFF);
         for (int i = 0; i < 50; ++i) EXPECT_TRUE(relay_one(session, other).empty()) << w << "x" << h;
     }
-    // A second frame header of another size after the right one.
-    auto twice = jpeg;
+    // A second frame header of another size (height 0), after the right one or where the decoder
+    // looks for markers inside or past another segment.
     std::vector<uint8_t> second(jpeg.begin() + sof, jpeg.begin() + sof + 2 + ((jpeg[sof + 2] << 8) | jpeg[sof + 3]));
     second[3 + 2] = 0;
     second[3 + 3] = 0;
-    twice.insert(twice.begin() + sof, second.begin(), second.end());
-    EXPECT_TRUE(relay_one(session, twice).empty());
+    auto with = [&](std::initializer_list<std::vector<uint8_t>> parts) {
+        auto bytes = jpeg;
+        size_t at = sof;
+        for (const auto& part : parts) {
+            bytes.insert(bytes.begin() + at, part.begin(), part.end());
+            at += part.size();
+        }
+        return bytes;
+    };
+    auto segment = [](uint8_t marker, size_t length, std::vector<uint8_t> payload) {
+        payload.insert(payload.begin(), {0xFF, marker, uint8_t(length >> 8), uint8_t(length & 0xFF)});
+        return payload;
+    };
+    auto bytes = [](size_t count, uint8_t value) { return std::vector<uint8_t>(count, value); };
+    auto plus = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<uint8_t> table = plus({0x03}, bytes(64, 1));  // an index the JPEG does not use
+    const std::vector<uint8_t> wide_table = plus({0x13}, bytes(64, 1));
+    const std::vector<uint8_t> no_end(jpeg.begin(), jpeg.end() - 2);
+    // A JFIF segment whose 1x7 thumbnail (21 bytes, the decoder searches them and the byte before)
+    // ends the segment.
+    auto jfif = [&](const std::vector<uint8_t>& tail) {
+        const std::vector<uint8_t> fields = {'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 1, 7};
+        return segment(0xE0, 2 + fields.size() + 12 + tail.size(), plus(plus(fields, bytes(12, 7)), tail));
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+    };
+    const Case hidden[] = {
+        {"after the right one", with({second})},
+        {"after a quantisation table, inside its segment", with({segment(0xDB, 2 + 65 + second.size(), plus(table, second))})},
+        // The 16-bit table takes 64 more bytes, which the walk would otherwise take for a segment.
+        {"after a 16-bit table read past its segment",
+         plus(no_end, plus(plus(segment(0xDB, 2 + 65, wide_table), plus({0xFF, 0xC4, 0xFF, 0xF0}, bytes(60, 1))), second))},
+        {"after an application segment too short to read", with({segment(0xE0, 4, {}), second})},
+        {"after an application segment longer than the sample", plus(no_end, plus(segment(0xE1, 0xFFF0, {}), second))},
+        {"after a comment longer than the sample", plus(no_end, plus(segment(0xFE, 0xFFF0, {}), second))},
+        {"at the last byte of an application segment",
+         with({segment(0xE2, 16, plus(bytes(13, 'x'), {0xFF})), std::vector<uint8_t>(second.begin() + 1, second.end())})},
+        {"after an AVI1 segment without its field", with({segment(0xE0, 6, {'A', 'V', 'I', '1'}), {0xFF, 0xC4, 0, 4}, second})},
+        {"in a JFIF thumbnail", with({jfif(plus(bytes(21 + 1 - second.size(), 7), second))})},
+    };
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    for (const Case& c : hidden) {
+        ::testing::internal::CaptureStderr();
+        for (int i = 0; i < 5; ++i) EXPECT_TRUE(relay_one(session, c.bytes).empty()) << c.name;
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << c.name;
+    }
     std::fflush(stdout);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(decoded_frames(context), frames);
-    EXPECT_FALSE(relay_one(session, jpeg).empty());
+    const auto picture = relay_one(session, jpeg);
+    EXPECT_FALSE(picture.empty());
+    // The same segments without a frame header in them change nothing.
+    const Case harmless[] = {
+        {"spare bytes after a quantisation table", with({segment(0xDB, 2 + 65 + 5, plus(table, bytes(5, 0xFF)))})},
+        {"an application segment ending in 0xFF", with({segment(0xE1, 16, plus(bytes(13, 'x'), {0xFF}))})},
+        {"a JFIF thumbnail", with({jfif(bytes(22, 0xFF))})},
+        {"a comment", with({segment(0xFE, 2 + 9, {'C', 'S', '=', 'o', 't', 'h', 'e', 'r', 0})})},
+    };
+    for (const Case& c : harmless) EXPECT_EQ(relay_one(session, c.bytes), picture) << c.name;
 }
 
 TEST(JpegOutline, ReadsSizeEndAndProgressiveCompleteness) {
