@@ -11,10 +11,6 @@
 #include <mfapi.h>
 #include <windows.h>
 
-extern "C" {
-#include <libavutil/frame.h>
-}
-
 using Microsoft::WRL::ComPtr;
 
 namespace {

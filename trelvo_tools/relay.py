@@ -36,7 +36,7 @@ __all__ = [
 # The subtype names the module understands, and the output types that present pictures.
 SUBTYPES = subtypes.NAMES
 _SUBTYPE_ALIASES = subtypes.ALIASES
-OUTPUT_TYPES = {0: "BGR24", 1: "YUY2"}
+OUTPUT_TYPES = {vcam.TYPE_BGR24: "BGR24", vcam.TYPE_YUY2: "YUY2"}
 # What a format left open prefers: common to webcams and cheap to relay.
 PREFERRED = (640, 480, 30, "MJPEG")
 LOOPBACK_ENV = "TRELVOHDCAM_LOOPBACK"
@@ -305,7 +305,8 @@ class Relay:
         self.stop()
         chosen, fmt = self._resolve()
         expected = expected_loopback(self.loopback)
-        out_type = self._asked_type if self._asked_type is not None else (1 if expected else 0)
+        out_type = self._asked_type if self._asked_type is not None else (
+            vcam.TYPE_YUY2 if expected else vcam.TYPE_BGR24)
         capture = self._module_capture()
 
         def start() -> bool:

@@ -87,7 +87,8 @@ def channel_name(channel: Optional[str] = None) -> str:
     name = channel or os.environ.get(CHANNEL_ENV) or DEFAULT_CHANNEL
     if not name.startswith("/"):
         name = "/" + name
-    if len(name) < 2 or "/" in name[1:]:
+    # The library's own rule: one path component, at most NAME_MAX bytes with the slash.
+    if len(name) < 2 or "/" in name[1:] or len(os.fsencode(name)) > 255:
         raise ValueError(f"invalid channel name {name!r}")
     return name
 

@@ -108,3 +108,27 @@ def test_to_rgb_and_png():
     assert zlib.decompress(png[41:41 + idat_len]) == b"\x00" + bytes([3, 2, 1, 6, 5, 4])
     with pytest.raises(ValueError):
         vcam.encode_png(2, 2, b"\x00" * 6)
+
+
+@pytest.mark.parametrize("length", [255, 256])
+def test_channel_names_follow_the_librarys_rule(lib, monkeypatch, length):
+    # The longest name the library takes, and one byte more: the reader must agree with it.
+    name = "/t" + "n" * (length - 2)
+    monkeypatch.setenv("TRELVOHDCAM_CHANNEL", name)
+    monkeypatch.setenv("TRELVO_PLATFORM_LOG", "off")
+    cam = lib.scCreateCamera(4, 2, 30.0, 0)
+    assert cam
+    try:
+        created = os.path.exists("/dev/shm/" + name[1:])
+    finally:
+        lib.scDeleteCamera(cam)
+    try:
+        os.unlink("/dev/shm/" + name[1:])
+    except FileNotFoundError:
+        pass
+    if created:
+        assert vcam.channel_name(name) == name
+    else:
+        with pytest.raises(ValueError):
+            vcam.channel_name(name)
+    assert created == (length <= 255)
