@@ -145,6 +145,16 @@ size_t next_marker_in_scan(const uint8_t* data, size_t length, size_t at) {
     return length;
 }
 
+// Whether no byte pair starting in data[from, to) looks like a marker to the decoder.
+bool marker_free(const uint8_t* data, size_t length, size_t from, size_t to) {
+    const size_t end = to < length - 1 ? to : length - 1;
+    for (size_t at = from; at < end; ++at) {
+        at = find_ff(data, at, end);
+        if (at < end && data[at + 1] >= 0xC0 && data[at + 1] != 0xFF) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
@@ -154,9 +164,11 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
     // From the first byte: the decoder takes markers before (or without) a start of image too.
     size_t at = 0;
     bool in_scan = false;
+    size_t scan_end = SIZE_MAX;
     while (at + 1 < length) {
         if (in_scan) {
             at = next_marker_in_scan(data, length, at);
+            scan_end = at;
             in_scan = false;
             continue;
         }
@@ -186,6 +198,12 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
         const size_t segment = read_be16(data + at + 2);
         const uint8_t* payload = data + at + 4;
         const size_t available = length - (at + 4);
+        // A damaged scan can end with the decoder's bit reader past the marker that follows it
+        // (it reads 8 bits beyond the data, which ends with that marker's 0xFF), so the decoder may
+        // search on inside that marker's segment: nothing there may look like a marker.
+        auto searched_after_scan = [&](size_t next) {
+            return at == scan_end && !marker_free(data, length, at + 2, next);
+        };
         if (is_decoded_frame_header(marker)) {
             ++outline.frame_headers;
             if (available >= 5) {
@@ -205,12 +223,16 @@ JpegOutline outline_jpeg(const uint8_t* data, size_t length) {
         } else if (marker == kSos) {
             if (outline.frame_headers > 0 && segment <= available + 2) outline.has_scan = true;
             if (outline.progressive) coverage.add_scan(payload, available);
+            if (searched_after_scan(at + 2 + segment)) {
+                outline.markers_certain = false;
+                break;
+            }
             at += 2 + segment;
             in_scan = true;
             continue;
         }
         const size_t resume = resume_offset(marker, data, length, at, segment);
-        if (resume == kRefused) {
+        if (resume == kRefused || searched_after_scan(at + resume)) {
             outline.markers_certain = false;
             break;
         }

@@ -634,6 +634,15 @@ TEST(JpegOutline, ReadsSizeEndAndProgressiveCompleteness) {
         std::vector<uint8_t> bytes;
         int32_t width, height;
         bool has_scan, has_end, progressive, complete;
+        bool certain = true;
+    };
+    // A comment holding bytes that look like a marker: skipped whole between headers, but after a
+    // scan the decoder may have read past the comment's marker and search its payload.
+    const std::vector<uint8_t> comment = {0xFF, 0xFE, 0x00, 0x06, 0xFF, 0xC4, 0x00, 0x02};
+    auto with_comment = [&](size_t at) {
+        auto bytes = baseline;
+        bytes.insert(bytes.begin() + at, comment.begin(), comment.end());
+        return bytes;
     };
     auto cut = [](const std::vector<uint8_t>& v, size_t n) { return std::vector<uint8_t>(v.begin(), v.begin() + n); };
     const size_t last_scan = [&] {
@@ -652,6 +661,8 @@ TEST(JpegOutline, ReadsSizeEndAndProgressiveCompleteness) {
         // The decoder reads such a JPEG all the same, and any frame header before a start of image.
         {"no start of image", std::vector<uint8_t>(baseline.begin() + 2, baseline.end()), 40, 24, true, true, false,
          false},
+        {"comment between headers", with_comment(2), 40, 24, true, true, false, false},
+        {"comment right after the scan", with_comment(baseline.size() - 2), 40, 24, true, false, false, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -662,6 +673,7 @@ TEST(JpegOutline, ReadsSizeEndAndProgressiveCompleteness) {
         EXPECT_EQ(outline.has_end, c.has_end);
         EXPECT_EQ(outline.progressive, c.progressive);
         EXPECT_EQ(outline.progressive_complete, c.complete);
+        EXPECT_EQ(outline.markers_certain, c.certain);
         EXPECT_TRUE(outline.sizes_agree);
     }
 }
