@@ -64,7 +64,7 @@ size_t after_application_segment(const uint8_t* data, size_t length, size_t at, 
         if (thumbnail != 0 && left - 8 > 10 + thumbnail) return 2 + segment - thumbnail - 1;
     }
     // Whether the decoder stops one byte short of the end depends on fields it parses (Exif, ICC);
-    // the two places agree unless that last byte and the next would make a marker, refused below.
+    // the two places agree unless that last byte and the next would make a marker: refused.
     const size_t end = at + 2 + segment;
     if (data[end - 1] == 0xFF && end < length && data[end] >= 0xC0 && data[end] != 0xFF) return kRefused;
     return 2 + segment;

@@ -97,6 +97,17 @@ def _shm_path(name: str) -> str:
     return "/dev/shm/" + name[1:]
 
 
+def remove_channel(channel: Optional[str] = None) -> None:
+    """Removes a channel's shared memory (``channel_name(channel)``), which
+    outlives its camera so that readers see it closed: a test's own channel,
+    say, once the test is done. A channel that is not there is fine; readers
+    that still have it open keep what they mapped."""
+    try:
+        os.unlink(_shm_path(channel_name(channel)))
+    except FileNotFoundError:
+        pass
+
+
 class VirtualCameraReader:
     """Reads pictures from a channel; the camera may start after the reader."""
 

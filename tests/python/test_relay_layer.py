@@ -118,7 +118,10 @@ def test_the_readme_example_for_users_own_tests_passes(tmp_path):
     section = text[text.index("## Simulated cameras in your own tests"):]
     start = section.index("```python\n") + len("```python\n")
     (tmp_path / "test_example.py").write_text(section[start:section.index("```", start)])
+    channels = set(os.listdir("/dev/shm"))
     done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_example.py"],
                           cwd=tmp_path, env=dict(os.environ, PYTHONPATH=root), capture_output=True,
                           text=True, timeout=120)
     assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
+    # The example's channel is gone with it.
+    assert not [n for n in set(os.listdir("/dev/shm")) - channels if n.startswith("my-tests-")]
