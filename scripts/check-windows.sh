@@ -44,7 +44,26 @@ ln -s "$YUV_INCLUDE/libyuv.h" "$OUT/include/libyuv.h"
 
 FLAGS=(-std=c++17 -O2 -Wall -Wextra -Wno-unused-parameter -Werror
        -I"$ROOT" -I"$ROOT/platform/trelvohdcam/include" -isystem "$OUT/include")
-while read -r dir; do FLAGS+=(-isystem "$dir"); done <<<"$PY_INCLUDES"
+# Debian's own Python headers choose pyconfig.h by the Linux target they are compiled for, which a
+# Windows compiler is not: the binding units then get a copy of the folder with the machine's own.
+python_include() {
+    local include="$1" multiarch config
+    multiarch="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')"
+    config="$(dirname "$include")/$multiarch/$(basename "$include")/pyconfig.h"
+    if [ -z "$multiarch" ] || [ ! -f "$config" ]; then
+        echo "$include"
+        return
+    fi
+    mkdir -p "$OUT/python"
+    ln -s "$include"/* "$OUT/python/"
+    ln -sf "$config" "$OUT/python/pyconfig.h"
+    echo "$OUT/python"
+}
+{
+    read -r pybind11_include
+    read -r python_headers
+} <<<"$PY_INCLUDES"
+FLAGS+=(-isystem "$pybind11_include" -isystem "$(python_include "$python_headers")")
 SYSTEM_FLAGS=("${FLAGS[@]}" -include "$ROOT/tests/windows/msvc_min_max.h")
 
 cd "$ROOT"
