@@ -46,6 +46,7 @@ FLAGS=(-std=c++17 -O2 -Wall -Wextra -Wno-unused-parameter -Werror
        -I"$ROOT" -I"$ROOT/platform/trelvohdcam/include" -isystem "$OUT/include")
 # Debian's own Python headers choose pyconfig.h by the Linux target they are compiled for, which a
 # Windows compiler is not: the binding units then get a copy of the folder with the machine's own.
+# (A copy, not links: GCC reads a linked system header from its real folder.)
 python_include() {
     local include="$1" multiarch config
     multiarch="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')"
@@ -55,8 +56,8 @@ python_include() {
         return
     fi
     mkdir -p "$OUT/python"
-    ln -s "$include"/* "$OUT/python/"
-    ln -sf "$config" "$OUT/python/pyconfig.h"
+    cp -R "$include"/. "$OUT/python/"
+    cp "$config" "$OUT/python/pyconfig.h"
     echo "$OUT/python"
 }
 {
