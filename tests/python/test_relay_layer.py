@@ -112,20 +112,33 @@ def test_choose_format(lists, asked, expected):
     assert choose_format(lists, **asked) == expected
 
 
-def test_the_readme_example_for_users_own_tests_passes(tmp_path):
+def test_the_readme_example_runs_privately_through_the_pytest_plugin(tmp_path, sims, monkeypatch):
+    # A user's relay runs on their channel while their tests (no environment lines) run.
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     with open(os.path.join(root, "README.md")) as f:
         text = f.read()
     section = text[text.index("## Simulated cameras in your own tests"):]
     start = section.index("```python\n") + len("```python\n")
-    (tmp_path / "test_example.py").write_text(section[start:section.index("```", start)])
+    example = section[start:section.index("```", start)]
+    assert "environ" not in example
+    (tmp_path / "test_example.py").write_text(example)
+    live = f"/trelvo-live-{os.getpid()}"
+    monkeypatch.setenv("TRELVOHDCAM_CHANNEL", live)
+    sims("sim://mine")
     channels = set(os.listdir("/dev/shm"))
-    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_example.py"],
-                          cwd=tmp_path, env=dict(os.environ, PYTHONPATH=root), capture_output=True,
-                          text=True, timeout=120)
-    assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
-    # The example's channel is gone with it.
-    assert not [n for n in set(os.listdir("/dev/shm")) - channels if n.startswith("my-tests-")]
+    try:
+        with Relay("sim://mine") as mine:
+            env = {k: v for k, v in os.environ.items() if not k.startswith("TRELVO")}
+            env.update(PYTHONPATH=root, TRELVOHDCAM_CHANNEL=live)  # as exported for the relay
+            done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                   "test_example.py"], cwd=tmp_path, env=env, capture_output=True,
+                                  text=True, timeout=120)
+            assert done.returncode == 0 and "2 passed" in done.stdout, done.stdout + done.stderr
+            assert mine.is_running() and mine.taken_over_by is None
+    finally:
+        vcam.remove_channel(live)
+    # The tests' channels are gone with them.
+    assert not [n for n in set(os.listdir("/dev/shm")) - channels if n.startswith("trelvo-pytest-")]
 
 
 @pytest.mark.parametrize("kwargs, error, says", [
