@@ -22,7 +22,7 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from . import __version__, loopback, simcam, vcam
+from . import __version__, builtin_camera, loopback, vcam
 from .relay import (LOOPBACK_ENV, OUTPUT_TYPES, SUBTYPES, CameraNotFound, FormatNotSupported,
                     NotSwitched, Relay, StartFailed, flush_c, normalise_subtype)
 from .relay import _SHOWN_WITH_FOURCC as SUBTYPE_FOURCCS
@@ -30,11 +30,11 @@ from .relay import _SHOWN_WITH_FOURCC as SUBTYPE_FOURCCS
 EXIT_FAILED, EXIT_USAGE, EXIT_TAKEN_OVER, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 3, 130, 141
 TYPE_NAMES = OUTPUT_TYPES
 
-# The built-in simulated camera (simcam.test_pattern()).
-SIM_NAME = simcam.TEST_PATTERN_NAME
-SIM_LINK = simcam.TEST_PATTERN_LINK
-SIM_SIZE = simcam.TEST_PATTERN_SIZE
-SIM_FPS = simcam.TEST_PATTERN_FPS
+# The built-in simulated camera (simcam.test_pattern() creates it).
+SIM_NAME = builtin_camera.NAME
+SIM_LINK = builtin_camera.LINK
+SIM_SIZE = builtin_camera.SIZE
+SIM_FPS = builtin_camera.FPS
 
 LOOPBACK_COMMAND = loopback.LOAD_COMMAND
 
@@ -67,6 +67,8 @@ def _trelvo() -> Any:
 
 def add_simulated_camera() -> Any:
     """Registers the built-in simulated camera (moving pattern, paced) and returns it."""
+    from . import simcam
+
     return simcam.test_pattern()
 
 

@@ -18,7 +18,7 @@ import itertools
 import os
 import shutil
 import tempfile
-from typing import Any, Callable, Iterator, List
+from typing import Any, Callable, Dict, Iterator, List
 
 import pytest
 
@@ -27,7 +27,7 @@ LOOPBACK_ENV = "TRELVOHDCAM_LOOPBACK"
 REPLAY_ENV = "TRELVO_V4L2_REPLAY"
 
 _numbers = itertools.count()
-_run: dict = {}
+_run: Dict[str, Any] = {}
 
 
 def _remove_channel(name: str) -> None:

@@ -22,12 +22,13 @@ import logging
 import os
 import threading
 import time
+import weakref
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 from . import loopback as _loopback
 from . import subtypes, vcam
-from .simcam import TEST_PATTERN_LINK
+from .builtin_camera import LINK as TEST_PATTERN_LINK
 
 if TYPE_CHECKING:
     import trelvo
@@ -290,8 +291,9 @@ def call_capturing_output(call: Callable[[], T]) -> Tuple[T, List[str]]:
 
 # Starting, stopping and replacing relays, as one step each across the process's threads: the
 # virtual camera is one per process, so a relay that starts stops the one before it.
+# Held weakly: a Relay dropped while running stops when collected, as its session does.
 _PROCESS_LOCK = threading.RLock()
-_current: Optional["Relay"] = None
+_current: Optional["weakref.ref[Relay]"] = None
 
 
 # -- the relay ----------------------------------------------------------------------------------
@@ -392,9 +394,9 @@ class Relay:
         fmt = choose_format(lists, width, height, fps, subtype)
         if fmt is None:
             by_id = {c.device_id: l for c, l in zip(chosen, lists)}
-            for cam, listed in zip(chosen, lists):
-                if not any(f.subtype in SUBTYPES for f in listed):
-                    raise FormatNotSupported(self._unrelayable_text(cam.name, listed), by_id)
+            for cam, cam_formats in zip(chosen, lists):
+                if not any(f.subtype in SUBTYPES for f in cam_formats):
+                    raise FormatNotSupported(self._unrelayable_text(cam.name, cam_formats), by_id)
             if len(chosen) > 1:
                 raise FormatNotSupported(
                     "The two cameras list no common format" + self._asked_text() + "; a session "
@@ -433,9 +435,10 @@ class Relay:
         global _current
         with _PROCESS_LOCK, self._lock:
             self._stop_locked()
-            if _current is not None and _current is not self:
-                _current.stop()
-            _current = self
+            previous = _current() if _current is not None else None
+            if previous is not None and previous is not self:
+                previous.stop()
+            _current = weakref.ref(self)
             self._start_locked()
             return self
 
@@ -497,7 +500,7 @@ class Relay:
         global _current
         with _PROCESS_LOCK, self._lock:
             self._stop_locked()
-            if _current is self:
+            if _current is not None and _current() is self:
                 _current = None
 
     def _stop_locked(self) -> None:

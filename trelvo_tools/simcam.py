@@ -22,6 +22,7 @@ import threading
 from collections import namedtuple
 from typing import Iterable, Optional, Sequence, Union
 
+from . import builtin_camera
 from .subtypes import code_of
 
 __all__ = [
@@ -91,12 +92,10 @@ _ACCEPT_ANY = 0x2
 _NO_CAMERA = -1
 _BAD_ARGUMENT = -2
 
-# The built-in simulated camera: a moving test pattern, so that every command and program has
-# something to show on a machine without cameras.
-TEST_PATTERN_NAME = "trelvo test pattern (simulated)"
-TEST_PATTERN_LINK = "sim://trelvo-test-pattern"
-TEST_PATTERN_SIZE = (640, 480)
-TEST_PATTERN_FPS = 30
+TEST_PATTERN_NAME = builtin_camera.NAME
+TEST_PATTERN_LINK = builtin_camera.LINK
+TEST_PATTERN_SIZE = builtin_camera.SIZE
+TEST_PATTERN_FPS = builtin_camera.FPS
 
 _OUTCOMES = {
     "normal": 0, "error": 1, "end_of_stream": 2, "eos": 2, "stream_tick": 3, "tick": 3,

@@ -38,7 +38,8 @@ def test_stub_matches_the_built_module(mypy):
 
 def test_tools_are_strictly_typed(mypy):
     # simcam, loaded only on demand by the command line, is checked where it is used.
-    modules = ["trelvo_tools", "trelvo_tools.relay", "trelvo_tools.cli", "trelvo_tools.vcam"]
+    modules = ["trelvo_tools", "trelvo_tools.relay", "trelvo_tools.cli", "trelvo_tools.vcam",
+               "trelvo_tools.loopback", "trelvo_tools.pytest_plugin"]
     done = mypy("mypy", "--strict", "--follow-imports=silent", *[a for m in modules for a in ("-m", m)])
     assert done.returncode == 0, done.stdout
 

@@ -187,19 +187,18 @@ def test_after_stop_the_relay_has_no_active_camera_and_says_why_it_cannot_switch
 
 
 def test_reading_fps_does_not_change_it(sims, monkeypatch):
+    import types
+
     sims("sim://a")
+    clock, sent = [1000.0], [0]
+    monkeypatch.setattr("trelvo_tools.relay.time", types.SimpleNamespace(monotonic=lambda: clock[0]))
+    monkeypatch.setattr(Relay, "pictures_sent", property(lambda self: sent[0]))
     with Relay("sim://a") as relay:
-        clock = [1000.0]
-        sent = [0]
-        monkeypatch.setattr("trelvo_tools.relay.time.monotonic", lambda: clock[0])
-        monkeypatch.setattr(Relay, "pictures_sent", property(lambda self: sent[0]))
-        relay._fps_samples.clear()
-        relay._fps_samples.append((1000.0, 0))
         readings = []
         for seconds, pictures in ((0.5, 15), (0.5001, 15), (0.5002, 15), (1.5, 45), (2.5, 75), (2.5001, 75)):
             clock[0], sent[0] = 1000.0 + seconds, pictures
             readings.append(round(relay.fps, 1))
-        assert readings == [30.0, 30.0, 30.0, 30.0, 30.0, 30.0]
+        assert readings == [30.0] * 6
 
 
 def test_a_lost_camera_is_logged_to_the_trelvo_logger(sims, caplog):
