@@ -337,6 +337,7 @@ def cmd_relay(args: argparse.Namespace) -> int:
                           loopback=args.loopback, second_optional=True)
         except ValueError as error:
             raise Failure(f"{error}.", EXIT_USAGE)
+        relay._loopback_option = "--loopback"
         start_relay(relay, names)
         try:
             announce(relay)

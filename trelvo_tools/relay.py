@@ -366,6 +366,8 @@ class Relay:
         self._fps_samples: Deque[Tuple[float, int]] = collections.deque()
         self._started = False
         self._lock = threading.RLock()
+        # How messages name the loopback setting: the argument here, the option in the CLI.
+        self._loopback_option = "loopback="
 
     # -- starting and stopping ------------------------------------------------------------------
     def _module_capture(self) -> "trelvo.VideoCapture":
@@ -444,7 +446,7 @@ class Relay:
 
     def _start_locked(self) -> None:
         if self.loopback not in (None, "off"):
-            problem = _loopback.check_device(self.loopback, "loopback=")
+            problem = _loopback.check_device(self.loopback, self._loopback_option)
             if problem is not None:
                 raise StartFailed(problem)
         chosen, fmt = self._resolve()
@@ -493,7 +495,7 @@ class Relay:
         if asked not in (None, "off") and self.loopback_device != asked:
             self._stop_locked()
             raise StartFailed(_loopback.refusal(asked, fmt.width, fmt.height, OUTPUT_TYPES[out_type],
-                                                "loopback="), lines)
+                                                self._loopback_option), lines)
 
     def stop(self) -> None:
         """Stops relaying; harmless when not running."""
