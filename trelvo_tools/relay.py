@@ -208,6 +208,7 @@ def flush_c() -> None:
 
 
 _LINE_BYTES = 160
+_RING_LINES = 64
 _GONE = -1
 # Lines that tell of an attempt or a change rather than a failure.
 _INFO_PREFIXES = ("Try reconnect device", _SWITCHED)
@@ -253,7 +254,8 @@ class _DiagnosticReader:
             if lib is None:
                 return []
             end = int(lib.trelvo_diagnostic_next())
-            number = 0 if self._next is None else self._next
+            # The first reading takes what the ring still holds, none of it counted as missed.
+            number = max(0, end - _RING_LINES) if self._next is None else self._next
             buffer = ctypes.create_string_buffer(_LINE_BYTES)
             lines, lost = [], 0
             for n in range(number, end):
