@@ -132,3 +132,16 @@ def test_relay_refuses_a_bad_loopback_before_starting(sims, tmp_path):
         Relay("sim://a", loopback="video9999").start()
     with pytest.raises(StartFailed, match="is not a character device"):
         Relay("sim://a", loopback=str(tmp_path)).start()
+
+
+@pytest.mark.parametrize("holders, says", [
+    ({"4242": "chrome"}, "--loopback video10: /dev/video10 is busy, in use by process 4242 (chrome)"),
+    ({}, "--loopback video10: /dev/video10 refused 640x480 YUY2"),
+])
+def test_a_device_that_did_not_take_the_pictures_is_called_busy_or_refusing(tmp_path, holders, says):
+    root = make_system(tmp_path, loaded=True, videos=[(10, "trelvo", True)])
+    for pid, name in holders.items():
+        (tmp_path / "proc" / pid / "fd").mkdir(parents=True)
+        (tmp_path / "proc" / pid / "comm").write_text(name + "\n")
+        os.symlink("/dev/video10", tmp_path / "proc" / pid / "fd" / "3")
+    assert loopback.refusal("video10", 640, 480, "YUY2", root=root).startswith(says)
