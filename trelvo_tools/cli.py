@@ -6,6 +6,7 @@ virtual camera, and a demo that does all three.
                  [--type 0|1] [--loopback /dev/videoN] [--seconds N] [--simulated]
     trelvo view [--out snapshot.png] [--timeout 5]
     trelvo demo [--seconds 5] [--out trelvo-snapshot.png]
+    trelvo setup-loopback [--run]
 
 (``python -m trelvo_tools`` runs the same.) Exit codes: 0 done, 1 failed, 2 bad arguments or
 unknown camera, 3 another relay took the virtual camera over, 130 interrupted (Ctrl-C).
@@ -16,28 +17,28 @@ from __future__ import annotations
 import argparse
 import os
 import select
+import subprocess
 import sys
 import textwrap
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from . import __version__, vcam
+from . import __version__, builtin_camera, loopback, vcam
 from .subtypes import display_name
 from .relay import (LOOPBACK_ENV, OUTPUT_TYPES, SUBTYPES, CameraNotFound, FormatNotSupported,
-                    NotSwitched, Relay, StartFailed, flush_c, loopback_devices, normalise_subtype)
+                    NotSwitched, Relay, StartFailed, flush_c, normalise_subtype)
+from .relay import _SHOWN_WITH_FOURCC as SUBTYPE_FOURCCS
 
 EXIT_FAILED, EXIT_USAGE, EXIT_TAKEN_OVER, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 1, 2, 3, 130, 141
 TYPE_NAMES = OUTPUT_TYPES
 
-# The built-in simulated camera: a moving test pattern, so that every command has something to
-# show on a machine without cameras.
-SIM_NAME = "trelvo test pattern (simulated)"
-SIM_LINK = "sim://trelvo-test-pattern"
-SIM_SIZE = (640, 480)
-SIM_FPS = 30
+# The built-in simulated camera (simcam.test_pattern() creates it).
+SIM_NAME = builtin_camera.NAME
+SIM_LINK = builtin_camera.LINK
+SIM_SIZE = builtin_camera.SIZE
+SIM_FPS = builtin_camera.FPS
 
-LOOPBACK_COMMAND = ('sudo modprobe v4l2loopback devices=1 video_nr=10 card_label="trelvo" '
-                    "exclusive_caps=1")
+LOOPBACK_COMMAND = loopback.LOAD_COMMAND
 
 PROG = "trelvo"
 
@@ -70,12 +71,7 @@ def add_simulated_camera() -> Any:
     """Registers the built-in simulated camera (moving pattern, paced) and returns it."""
     from . import simcam
 
-    w, h = SIM_SIZE
-    return simcam.SimCamera(
-        SIM_NAME, SIM_LINK,
-        types=[(simcam.MJPG, w, h, SIM_FPS, 1), (simcam.YUY2, w, h, SIM_FPS, 1),
-               (simcam.NV12, w, h, SIM_FPS, 1), (simcam.MJPG, 320, 240, SIM_FPS, 1)],
-        pattern="moving", paced=True)
+    return simcam.test_pattern()
 
 
 def enumerate_cameras(capture: Any) -> List[Any]:
@@ -156,7 +152,10 @@ def positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
 
 
 def not_negative(text: str) -> float:
-    value = float(text)
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}")
     if not value >= 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more, not {text}")
     return value
@@ -193,7 +192,8 @@ def start_relay(relay: Relay, names: Optional[Dict[str, str]] = None) -> None:
             raise Failure(f"{error} `{PROG} list --simulated` shows the built-in simulated camera.",
                           EXIT_USAGE)
         lines = [f"Unknown camera id {error.device_id!r}. Known cameras:"]
-        lines += [f"  {i}  ({(names or {}).get(i, '')})".rstrip(" ()") for i in error.known_ids]
+        lines += [f"  {i}  ({names[i]})" if names and names.get(i) else f"  {i}"
+                  for i in error.known_ids]
         raise Failure("\n".join(lines), EXIT_USAGE)
     except FormatNotSupported as error:
         raise Failure("\n".join([str(error)] + formats_listing(error.formats, names)))
@@ -220,15 +220,16 @@ def announce(relay: Relay) -> None:
         say(f"Loopback output is off ({why}): only trelvo's own tools (`{PROG} view`) "
             "see the pictures.")
     else:
-        present = loopback_devices()
-        if present:
+        diagnosis = loopback.diagnose()
+        if diagnosis.state == "ready":
             say(f"No v4l2loopback device took {fmt.width}x{fmt.height} "
-                f"{TYPE_NAMES[relay.output_type]} ({', '.join(present)}: in use by another "
-                f"program?): only trelvo's own tools (`{PROG} view`) see the pictures.")
+                f"{TYPE_NAMES[relay.output_type]} ({', '.join(diagnosis.usable)}: in use by another "
+                f"program with another format?): only trelvo's own tools (`{PROG} view`) see the "
+                "pictures.")
         else:
             say("No v4l2loopback device: only trelvo's own tools (`" + PROG + " view`) see the "
-                "pictures. To show the camera to browsers and video calls, create one and start "
-                f"again:\n  {LOOPBACK_COMMAND}")
+                "pictures. To show the camera to browsers and video calls, make one "
+                f"(`{PROG} setup-loopback` shows every step) and start again.\n" + diagnosis.text)
 
 
 def _stdin_is_terminal() -> bool:
@@ -343,13 +344,27 @@ def cmd_list(args: argparse.Namespace) -> int:
 
 def cmd_relay(args: argparse.Namespace) -> int:
     trelvo = _trelvo()
+    if args.loopback not in (None, "off"):
+        problem = loopback.check_device(args.loopback)
+        if problem is not None:
+            raise Failure(problem, EXIT_USAGE)
+    try:
+        vcam.channel_name()
+    except ValueError as error:
+        raise Failure(f"{vcam.CHANNEL_ENV}={os.environ.get(vcam.CHANNEL_ENV)!r} is not a channel name "
+                      f"({error}): give one name such as /trelvo-mine (no further '/', at most 255 "
+                      f"bytes), or unset it.", EXIT_USAGE)
     wanted_sim = args.simulated or SIM_LINK in (args.device, args.device2)
     with _Simulated(wanted_sim):
         cameras = enumerate_cameras(trelvo.VideoCapture())
         names = {c.device_id: c.name for c in cameras}
-        relay = Relay(args.device, args.device2 or None, width=args.width, height=args.height,
-                      fps=args.fps, subtype=args.subtype, output_type=args.type,
-                      loopback=args.loopback, second_optional=True)
+        try:
+            relay = Relay(args.device, args.device2 or None, width=args.width, height=args.height,
+                          fps=args.fps, subtype=args.subtype, output_type=args.type,
+                          loopback=args.loopback, second_optional=True)
+        except ValueError as error:
+            raise Failure(f"{error}.", EXIT_USAGE)
+        relay._loopback_option = "--loopback"
         start_relay(relay, names)
         try:
             announce(relay)
@@ -428,6 +443,37 @@ def cmd_demo(args: argparse.Namespace) -> int:
         return 0
 
 
+def cmd_setup_loopback(args: argparse.Namespace) -> int:
+    diagnosis, steps = loopback.setup_steps()
+    say(diagnosis.text)
+    if diagnosis.state == "not-installed" and loopback.install_command() is None:
+        raise Failure("This distribution's v4l2loopback package is not known here: install it "
+                      f"with its package manager, then run `{PROG} setup-loopback` again.")
+    if not steps:
+        say("Nothing to do: a loopback device is ready and loads at every start.")
+        return 0
+    if not args.run_steps:
+        say("The steps for this machine:" if diagnosis.state != "ready" else
+            "To load it at every start:")
+        for step in steps:
+            say(f"  {step.shell}    # {step.what}")
+        say(f"`{PROG} setup-loopback --run` runs them (through sudo, which may ask for your password).")
+        return 0
+    for step in steps:
+        say(f"$ {step.shell}    # {step.what}")
+        try:
+            result = subprocess.run(step.argv, input=step.stdin, text=True, check=False,
+                                    stdout=subprocess.DEVNULL if step.stdin else None)
+        except OSError as error:
+            raise Failure(f"Could not run {step.argv[0]}: {error.strerror or error}.")
+        if result.returncode != 0:
+            raise Failure(f"`{step.shell}` failed (exit status {result.returncode}); the steps "
+                          "after it were not run.")
+    after = loopback.diagnose()
+    say(after.text)
+    return 0 if after.state == "ready" else EXIT_FAILED
+
+
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog, description="List cameras and relay them into the trelvo virtual camera.",
@@ -450,14 +496,15 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     p.add_argument("--height", type=positive(int), help="picture height (default: from the camera's formats)")
     p.add_argument("--fps", type=positive(int), help="frame rate (default: from the camera's formats)")
     p.add_argument("--subtype", type=subtype_arg,
-                   help="capture format, any case: " + ", ".join(SUBTYPES)
+                   help="capture format, any case: " + ", ".join(
+                       f"{n} ({SUBTYPE_FOURCCS[n]})" if n in SUBTYPE_FOURCCS else n for n in SUBTYPES)
                    + " (default: from the camera's formats, MJPEG preferred)")
     p.add_argument("--type", type=int, choices=sorted(TYPE_NAMES),
                    help="output: 0 BGR24 (3 bytes per pixel: blue, green, red), 1 YUY2 "
                         "(default: 1 when a v4l2loopback device shows the camera, else 0)")
     p.add_argument("--loopback", metavar="/dev/videoN",
-                   help=f"the v4l2loopback device to write, or 'off' (default: {LOOPBACK_ENV} if "
-                        "set, else the first loopback device)")
+                   help=f"the v4l2loopback device to write (/dev/video10, video10 or 10), or 'off' "
+                        f"(default: {LOOPBACK_ENV} if set, else the first loopback device)")
     p.add_argument("--seconds", type=positive(float),
                    help="stop after this long (default: on q when interactive, else 10 s)")
     p.add_argument("--simulated", action="store_true", help=sim_help)
@@ -468,6 +515,12 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     p.add_argument("--timeout", type=not_negative, default=5.0,
                    help="seconds to wait for a picture (default: 5)")
     p.set_defaults(run=cmd_view)
+
+    p = sub.add_parser("setup-loopback",
+                       help="show (or run, through sudo) the steps that make a v4l2loopback device")
+    p.add_argument("--run", dest="run_steps", action="store_true",
+                   help="run the steps through sudo, each shown first")
+    p.set_defaults(run=cmd_setup_loopback)
 
     p = sub.add_parser("demo", help="list cameras, relay one (or the simulated one), snapshot it")
     p.add_argument("--seconds", type=positive(float), default=5.0,
@@ -491,9 +544,12 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
         say("Interrupted.", err=True)
         return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader went away (`trelvo list | head`): nothing more to say, and no complaint at
-        # exit when Python flushes standard output.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        # The reader went away (`trelvo list | head`): nothing more to say. Closing standard
+        # output drops what it still holds, so Python does not complain at exit.
+        try:
+            sys.stdout.close()
+        except (OSError, ValueError):
+            pass
         return EXIT_BROKEN_PIPE
     finally:
         flush_c()

@@ -8,6 +8,9 @@ first, before any real camera, and capture sessions can open them.
     ...
     cam.unplug(); cam.replug(); print(cam.counters())
     reset()
+
+``test_pattern()`` creates the camera that the command line's ``--simulated`` adds
+(``sim://trelvo-test-pattern``), so that ``Relay(TEST_PATTERN_LINK)`` runs without any camera.
 """
 
 from __future__ import annotations
@@ -19,6 +22,7 @@ import threading
 from collections import namedtuple
 from typing import Iterable, Optional, Sequence, Union
 
+from . import builtin_camera
 from .subtypes import code_of
 
 __all__ = [
@@ -27,6 +31,8 @@ __all__ = [
     "SimCamera", "Counters", "Requested",
     "reset", "camera_count", "set_clock_scale", "clock_scale", "startup_counts", "reset_startup_counts",
     "live_objects", "sleep_requested_ms", "decode_frame_code", "library", "load_library",
+    "test_pattern", "TEST_PATTERN_NAME", "TEST_PATTERN_LINK", "TEST_PATTERN_SIZE", "TEST_PATTERN_FPS",
+    "READ_OUTCOMES", "FAULTS",
 ]
 
 _FOURCC_TAIL = bytes([0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71])
@@ -86,11 +92,18 @@ _ACCEPT_ANY = 0x2
 _NO_CAMERA = -1
 _BAD_ARGUMENT = -2
 
+TEST_PATTERN_NAME = builtin_camera.NAME
+TEST_PATTERN_LINK = builtin_camera.LINK
+TEST_PATTERN_SIZE = builtin_camera.SIZE
+TEST_PATTERN_FPS = builtin_camera.FPS
+
 _OUTCOMES = {
     "normal": 0, "error": 1, "end_of_stream": 2, "eos": 2, "stream_tick": 3, "tick": 3,
     "no_sample": 4, "truncated": 5, "block": 6, "unplug": 7,
 }
 _FAULTS = {"activate": 0, "presentation_descriptor": 1, "create_reader": 2, "set_media_type": 3}
+READ_OUTCOMES = tuple(sorted(_OUTCOMES))
+FAULTS = tuple(_FAULTS)
 _E_FAIL = -0x7FFFBFFB  # 0x80004005
 _MF_E_INVALIDMEDIATYPE = 0xC00D36B4
 
@@ -246,15 +259,18 @@ class SimCamera:
     """One simulated camera, listed (in creation order) until removed.
 
     types: native media types, each (subtype, width, height, rate_numerator, rate_denominator);
-        subtype is a 16-byte GUID (or a FourCC); any of subtype, (width, height) and
-        (numerator, denominator) may be None for a type lacking that attribute.
+        subtype is one of the constants MJPG, NV12, YUY2, I420, RGB24, P010 (16-byte GUIDs), a
+        FourCC such as "H264", or GUID text; any of subtype, (width, height) and
+        (numerator, denominator) may be None for a type lacking that attribute. The default is
+        one type, MJPG 640x480 at 30/1 fps.
     frames: a list of byte strings served in a loop, unmodified (e.g. JPEG files); otherwise
     pattern: 'moving' (colour bars with the frame number coded in the top rows) or 'solid'
         (every pixel `color`, given as (b, g, r)), rendered in the requested subtype.
     paced: deliver at the requested frame rate (0 means 30 fps) or as fast as frames are read.
     accept_any_format: SetCurrentMediaType accepts any request, not only native subtype and size.
     faults: {'activate' | 'presentation_descriptor' | 'create_reader' | 'set_media_type': HRESULT
-        or (HRESULT, after)}: the step fails, once `after` calls of it have succeeded.
+        or (HRESULT, after)}: the step fails, once `after` calls of it have succeeded. HRESULTs
+        are numbers such as 0x80004005 (E_FAIL) or 0xC00D36B4 (MF_E_INVALIDMEDIATYPE).
     script: read outcomes consumed one per read before normal delivery: 'normal', 'eos',
         'tick', 'no_sample', 'truncated', 'block', 'unplug' (the camera is unplugged at that
         read until replug()), ('error', hr) or a bare HRESULT number. A read that delivers
@@ -264,7 +280,7 @@ class SimCamera:
     """
 
     def __init__(self, name: Optional[str] = "Simulated camera", link: Optional[str] = "sim://camera",
-                 types: Sequence = ((MJPG, 640, 480, 30, 1),), frames: Optional[Sequence[bytes]] = None,
+                 types: Sequence = (("MJPG", 640, 480, 30, 1),), frames: Optional[Sequence[bytes]] = None,
                  pattern: str = "moving", color: Sequence[int] = (0, 0, 0), paced: bool = True,
                  accept_any_format: bool = False, faults: Optional[dict] = None, script: Sequence = (),
                  repeat_script: bool = False, media_type_script: Sequence = ()):
@@ -391,6 +407,18 @@ class SimCamera:
         if not r.valid:
             return None
         return Requested(bytes(r.subtype), r.width, r.height, r.rate_numerator, r.rate_denominator)
+
+
+def test_pattern() -> SimCamera:
+    """Creates the built-in simulated camera (``TEST_PATTERN_LINK``): a moving test pattern at
+    640x480 and 30 fps in MJPEG, YUY2 and NV12 (and 320x240 MJPEG), delivered at its rate. Remove
+    it with ``remove()`` or use it in ``with``."""
+    w, h = TEST_PATTERN_SIZE
+    return SimCamera(
+        TEST_PATTERN_NAME, TEST_PATTERN_LINK,
+        types=[("MJPG", w, h, TEST_PATTERN_FPS, 1), ("YUY2", w, h, TEST_PATTERN_FPS, 1),
+               ("NV12", w, h, TEST_PATTERN_FPS, 1), ("MJPG", 320, 240, TEST_PATTERN_FPS, 1)],
+        pattern="moving", paced=True)
 
 
 def reset() -> None:

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 import trelvo
 
-from trelvo_tools import cli, simcam, vcam
+from trelvo_tools import cli, loopback, simcam, vcam
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -129,6 +129,7 @@ def test_list_without_cameras_points_to_the_simulated_one(capfd):
     (["relay", "--type", "2"], "invalid choice: 2"),
     (["relay", "--subtype", "H264"], "unknown subtype 'H264'"),
     (["view", "--timeout", "-1"], "must be 0 or more"),
+    (["view", "--timeout", "abc"], "argument --timeout: must be a number of seconds, not 'abc'"),
     (["demo", "--seconds", "0"], "must be greater than 0"),
 ])
 def test_bad_arguments_are_refused(capfd, args, message):
@@ -160,9 +161,28 @@ def test_every_option_has_help():
 
 
 def test_relay_unknown_camera_lists_the_known_ones(capfd):
-    assert cli.main(["relay", "--device", "sim://nowhere", "--simulated", "--seconds", "1"]) == 2
+    with simcam.SimCamera("Cam (USB)", "sim://usb"), simcam.SimCamera(None, "sim://unnamed"):
+        assert cli.main(["relay", "--device", "sim://nowhere", "--simulated", "--seconds", "1"]) == 2
     err = capfd.readouterr().err
-    assert "Unknown camera id 'sim://nowhere'" in err and cli.SIM_LINK in err
+    assert "Unknown camera id 'sim://nowhere'" in err
+    assert f"  {cli.SIM_LINK}  ({cli.SIM_NAME})\n" in err  # a name ending in ")" kept whole
+    assert "  sim://usb  (Cam (USB))\n" in err and "  sim://unnamed\n" in err
+
+
+@pytest.mark.parametrize("channel", ["/a/b", "/" + "x" * 300])
+def test_relay_with_an_invalid_channel_variable_says_so(capfd, monkeypatch, channel):
+    monkeypatch.setenv("TRELVOHDCAM_CHANNEL", channel)
+    assert cli.main(["relay", "--device", cli.SIM_LINK, "--seconds", "1"]) == cli.EXIT_USAGE
+    err = capfd.readouterr().err
+    assert "TRELVOHDCAM_CHANNEL=" in err and "is not a channel name" in err and "Traceback" not in err
+
+
+def test_a_fourcc_alias_is_shown_beside_the_table_name(capfd):
+    code = cli.main(["relay", "--device", cli.SIM_LINK, "--subtype", "P010", "--seconds", "1"])
+    err = capfd.readouterr().err
+    assert code == 1 and "matching P10 (P010)" in err
+    relay_help = cli.build_parser()._subparsers._group_actions[0].choices["relay"].format_help()
+    assert "P10 (P010)" in " ".join(relay_help.split())
 
 
 def test_relay_without_cameras(capfd):
@@ -198,21 +218,27 @@ def test_relay_reports_pictures_per_second(capfd, monkeypatch):
 
 
 def test_relay_without_loopback_device_says_how_to_make_one(capfd, monkeypatch):
-    if cli.loopback_devices():
+    if loopback.diagnose().state == "ready":
         pytest.skip("this machine has a loopback device; the tests do not write into it")
     monkeypatch.delenv("TRELVOHDCAM_LOOPBACK")
     assert cli.main(["relay", "--device", cli.SIM_LINK, "--seconds", "0.3"]) == 0
     out = capfd.readouterr().out
     assert out.count("No v4l2loopback device") == 1 and cli.LOOPBACK_COMMAND in out
+    assert "trelvo setup-loopback" in out and loopback.diagnose().text in out
     assert "output type 0 (BGR24)" in out  # nothing to show to call apps: no YUY2 by default
 
 
-def test_relay_into_a_loopback_device_that_cannot_be_used_fails(capfd, tmp_path):
-    code = cli.main(["relay", "--device", cli.SIM_LINK, "--loopback", str(tmp_path / "video42"),
+@pytest.mark.parametrize("given, says", [
+    ("{tmp}/video42", "--loopback {tmp}/video42: {tmp}/video42 does not exist."),
+    ("video9999", "--loopback video9999: /dev/video9999 does not exist."),
+    ("{tmp}", "--loopback {tmp}: {tmp} is not a character device"),
+])
+def test_relay_into_a_loopback_device_that_cannot_be_used_says_why(capfd, tmp_path, given, says):
+    code = cli.main(["relay", "--device", cli.SIM_LINK, "--loopback", given.format(tmp=tmp_path),
                      "--seconds", "1"])
     err = capfd.readouterr().err
-    assert code == 1 and f"The loopback device {tmp_path / 'video42'} could not be used" in err
-    assert "refused 640x480 YUY2" in err  # a loopback device gets YUY2 unless --type says otherwise
+    assert code == cli.EXIT_USAGE and says.format(tmp=tmp_path) in err
+    assert "TRELVOHDCAM_LOOPBACK" not in err
 
 
 @pytest.mark.parametrize("second, expected", [

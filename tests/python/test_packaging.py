@@ -38,7 +38,8 @@ def test_stub_matches_the_built_module(mypy):
 
 def test_tools_are_strictly_typed(mypy):
     # simcam, loaded only on demand by the command line, is checked where it is used.
-    modules = ["trelvo_tools", "trelvo_tools.relay", "trelvo_tools.cli", "trelvo_tools.vcam"]
+    modules = ["trelvo_tools", "trelvo_tools.relay", "trelvo_tools.cli", "trelvo_tools.vcam",
+               "trelvo_tools.loopback", "trelvo_tools.pytest_plugin"]
     done = mypy("mypy", "--strict", "--follow-imports=silent", *[a for m in modules for a in ("-m", m)])
     assert done.returncode == 0, done.stdout
 
@@ -77,3 +78,33 @@ def test_console_command_version_and_metadata():
     assert any(f.endswith("LICENSE") and ".dist-info" in f for f in files)
     done = subprocess.run([command, "list", "--simulated"], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0 and "sim://trelvo-test-pattern" in done.stdout
+
+
+def _pkg_config_dir_without(tmp_path, left_out):
+    """A pkg-config folder holding this machine's .pc files except `left_out`."""
+    folder = tmp_path / "pkgconfig"
+    folder.mkdir()
+    sources = subprocess.run(["pkg-config", "--variable=pc_path", "pkg-config"], capture_output=True,
+                             text=True).stdout.strip().split(":")
+    for source in filter(os.path.isdir, sources):
+        for name in os.listdir(source):
+            if name.endswith(".pc") and name not in left_out and not (folder / name).exists():
+                os.symlink(os.path.join(source, name), folder / name)
+    return str(folder)
+
+
+@pytest.mark.parametrize("missing, cmake_args, package", [
+    ("ffmpeg", ["-DTRELVO_BUILD_MODULE=OFF"], "libavcodec-dev libavutil-dev libswscale-dev"),
+    ("libyuv", ["-DTRELVO_BUILD_MODULE=OFF", "-DCMAKE_IGNORE_PREFIX_PATH=/usr"], "libyuv-dev"),
+    ("python", ["-DTRELVO_BUILD_MODULE=ON", "-DCMAKE_IGNORE_PREFIX_PATH=/usr", "-DPython_EXECUTABLE=/nonexistent",
+                "-DLIBYUV_INCLUDE_DIR=/usr/include", "-DLIBYUV_LIBRARY=/usr/lib/libyuv.so"], "python3.13-dev"),
+])
+def test_a_missing_build_dependency_names_its_package(tmp_path, missing, cmake_args, package):
+    if shutil.which("cmake") is None or shutil.which("pkg-config") is None:
+        pytest.skip("needs cmake and pkg-config")
+    left_out = {"ffmpeg": {"libavcodec.pc", "libavutil.pc", "libswscale.pc"}, "libyuv": {"libyuv.pc"}}.get(missing, set())
+    env = dict(os.environ, PKG_CONFIG_LIBDIR=_pkg_config_dir_without(tmp_path, left_out), PKG_CONFIG_PATH="")
+    done = subprocess.run(["cmake", "-S", ROOT, "-B", str(tmp_path / "build"), "-G", "Ninja", *cmake_args],
+                          env=env, capture_output=True, text=True, timeout=120)
+    message = " ".join(done.stderr.split())
+    assert done.returncode != 0 and f"sudo apt-get install {package}" in message, done.stderr

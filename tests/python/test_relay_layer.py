@@ -65,7 +65,8 @@ def test_failures_raise_clear_exceptions(sims, c_output, cameras, kwargs, error,
         Relay(**kwargs).start()
     for name, value in details.items():
         assert getattr(raised.value, name) == value
-    assert c_output() == ""
+    # The module's lines reach standard output, as always, and the exception holds them.
+    assert c_output().splitlines() == getattr(raised.value, "diagnostics", [])
     assert vcam.VirtualCameraReader().state != vcam.STATE_LIVE
 
 
@@ -111,17 +112,141 @@ def test_choose_format(lists, asked, expected):
     assert choose_format(lists, **asked) == expected
 
 
-def test_the_readme_example_for_users_own_tests_passes(tmp_path):
+def test_the_readme_example_runs_privately_through_the_pytest_plugin(tmp_path, sims, monkeypatch):
+    # A user's relay runs on their channel while their tests (no environment lines) run.
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     with open(os.path.join(root, "README.md")) as f:
         text = f.read()
     section = text[text.index("## Simulated cameras in your own tests"):]
     start = section.index("```python\n") + len("```python\n")
-    (tmp_path / "test_example.py").write_text(section[start:section.index("```", start)])
+    example = section[start:section.index("```", start)]
+    assert "environ" not in example
+    (tmp_path / "test_example.py").write_text(example)
+    live = f"/trelvo-live-{os.getpid()}"
+    monkeypatch.setenv("TRELVOHDCAM_CHANNEL", live)
+    sims("sim://mine")
     channels = set(os.listdir("/dev/shm"))
-    done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "test_example.py"],
-                          cwd=tmp_path, env=dict(os.environ, PYTHONPATH=root), capture_output=True,
-                          text=True, timeout=120)
-    assert done.returncode == 0 and "1 passed" in done.stdout, done.stdout + done.stderr
-    # The example's channel is gone with it.
-    assert not [n for n in set(os.listdir("/dev/shm")) - channels if n.startswith("my-tests-")]
+    try:
+        with Relay("sim://mine") as mine:
+            env = {k: v for k, v in os.environ.items() if not k.startswith("TRELVO")}
+            env.update(PYTHONPATH=root, TRELVOHDCAM_CHANNEL=live)  # as exported for the relay
+            done = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                   "test_example.py"], cwd=tmp_path, env=env, capture_output=True,
+                                  text=True, timeout=120)
+            assert done.returncode == 0 and "2 passed" in done.stdout, done.stdout + done.stderr
+            assert mine.is_running() and mine.taken_over_by is None
+    finally:
+        vcam.remove_channel(live)
+    # The tests' channels are gone with them.
+    assert not [n for n in set(os.listdir("/dev/shm")) - channels if n.startswith("trelvo-pytest-")]
+
+
+@pytest.mark.parametrize("kwargs, error, says", [
+    (dict(width=True), TypeError, "width must be an int, not bool True"),
+    (dict(fps=30.0), TypeError, "fps must be an int, not float 30.0"),
+    (dict(subtype=5), TypeError, "subtype is a name such as 'MJPEG', not 5"),
+    (dict(output_type=True), TypeError, "output_type is the int 0"),
+    (dict(device=3), TypeError, "device is a str or None, not int 3"),
+    (dict(device="sim://desk", second="sim://desk"), ValueError, "the same camera 'sim://desk'"),
+])
+def test_arguments_of_the_wrong_kind_are_refused_clearly(kwargs, error, says):
+    with pytest.raises(error) as raised:
+        Relay(**kwargs)
+    assert says in str(raised.value)
+
+
+def test_formats_the_module_cannot_relay_are_named_and_the_closest_offered(sims):
+    sims("sim://h264", "H264")
+    with pytest.raises(FormatNotSupported, match=r"^sim://h264 lists only H264, which trelvo cannot relay"):
+        Relay("sim://h264").start()
+    simcam.SimCamera("Desk", "sim://desk", types=[("MJPG", 320, 240, 30, 1), ("YUY2", 640, 480, 15, 1),
+                                                  ("MJPG", 1280, 720, 30, 1), ("H264", 640, 480, 30, 1)])
+    with pytest.raises(FormatNotSupported) as raised:
+        Relay("sim://desk", width=640, fps=30).start()
+    assert str(raised.value) == ("Desk lists no format matching 640x* 30 fps; the closest it lists: "
+                                 "640x480 @ 15 fps YUY2, 320x240 @ 30 fps MJPEG, 1280x720 @ 30 fps MJPEG.")
+    assert Format(640, 480, 30, "P10").__str__() == "640x480 @ 30 fps P10 (P010)"
+
+
+def test_a_simulated_id_that_does_not_exist_says_how_to_create_it(sims):
+    with pytest.raises(CameraNotFound, match=r"simcam.test_pattern\(\) creates 'sim://trelvo-test-pattern'"):
+        Relay("sim://trelvo-test-pattern").start()
+    with simcam.test_pattern():
+        with Relay(simcam.TEST_PATTERN_LINK) as relay:
+            assert relay.format == Format(640, 480, 30, "MJPEG")
+
+
+def test_after_stop_the_relay_has_no_active_camera_and_says_why_it_cannot_switch(sims):
+    sims("sim://a")
+    sims("sim://b")
+    relay = Relay("sim://a", "sim://b").start()
+    relay.stop()
+    assert relay.active_camera is None and relay.fps == 0.0
+    with pytest.raises(NotSwitched, match="not running: start it"):
+        relay.switch()
+
+
+def test_reading_fps_does_not_change_it(sims, monkeypatch):
+    import types
+
+    sims("sim://a")
+    clock, sent = [1000.0], [0]
+    monkeypatch.setattr("trelvo_tools.relay.time", types.SimpleNamespace(monotonic=lambda: clock[0]))
+    monkeypatch.setattr(Relay, "pictures_sent", property(lambda self: sent[0]))
+    with Relay("sim://a") as relay:
+        readings = []
+        for seconds, pictures in ((0.5, 15), (0.5001, 15), (0.5002, 15), (1.5, 45), (2.5, 75), (2.5001, 75)):
+            clock[0], sent[0] = 1000.0 + seconds, pictures
+            readings.append(round(relay.fps, 1))
+        assert readings == [30.0] * 6
+
+
+def test_a_lost_camera_is_logged_to_the_trelvo_logger(sims, caplog):
+    simcam.set_clock_scale(0.01)
+    sims("sim://a", script=["normal"] * 3 + ["unplug"])
+    caplog.set_level("INFO", logger="trelvo")
+    with Relay("sim://a") as relay:
+        for _ in range(500):  # the session ends after its reconnection fails
+            if not relay.is_running():
+                break
+            time.sleep(0.02)
+        assert not relay.is_running()
+    logged = [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "trelvo"]
+    assert ("INFO", "Try reconnect device 0...") in logged
+    assert ("WARNING", "Reconnect device 0 failed") in logged
+    assert all(level == "WARNING" for level, text in logged if "failed" in text or text == "source is null")
+
+
+def test_relays_started_from_two_threads_leave_one_running_and_stdout_alone(sims):
+    import threading
+
+    sims("sim://a")
+    sims("sim://b")
+    before = os.fstat(1)
+    for _ in range(10):
+        relays = [Relay("sim://a"), Relay("sim://b")]
+        barrier = threading.Barrier(2)
+        errors = []
+
+        def start(relay):
+            barrier.wait()
+            try:
+                relay.start()
+            except Exception as error:  # reported below, with the run
+                errors.append(error)
+
+        threads = [threading.Thread(target=start, args=(r,)) for r in relays]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        try:
+            assert errors == []
+            assert [r.is_running() for r in relays].count(True) == 1
+            loser = next(r for r in relays if not r.is_running())
+            assert loser.taken_over_by != os.getpid()
+            after = os.fstat(1)
+            assert (after.st_dev, after.st_ino) == (before.st_dev, before.st_ino)
+        finally:
+            for r in relays:
+                r.stop()
