@@ -329,6 +329,8 @@ TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
 // best effort), but no name is reported and no reader opens on it.
 TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
     const std::string too_long(NAME_MAX + 1, 'x');
+    // Users of one machine never share the default name.
+    const std::string per_user = TRELVOHDCAM_CHANNEL_PREFIX + std::to_string(::geteuid());
     const struct {
         const char* variable;
         const char* name;  // what trelvohdcam_channel_name gives; nullptr: -1
@@ -338,7 +340,7 @@ TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
         {"/", nullptr},
         {too_long.c_str(), nullptr},
         {"no-leading-slash", "/no-leading-slash"},
-        {"", TRELVOHDCAM_CHANNEL_DEFAULT},
+        {"", per_user.c_str()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
