@@ -63,6 +63,8 @@ public:
 
 private:
     ChannelWriter() = default;
+    // Whether the object still covers the mapping; detaches when it does not.
+    bool intact();
     trelvohdcam_channel_header* header() const {
         return reinterpret_cast<trelvohdcam_channel_header*>(map_.data());
     }

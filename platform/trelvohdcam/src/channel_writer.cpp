@@ -152,7 +152,8 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
         const int err = errno;
         if (err == ELOOP) return refuse("is a symbolic link" + remedy);
         if (err == EACCES || err == EPERM) return refuse("cannot be opened by this user" + remedy, err);
-        if (err == ENXIO) return refuse("is not a regular file" + remedy);
+        // shm_open reports a folder as EINVAL; the name itself was checked above.
+        if (err == ENXIO || err == EISDIR || err == EINVAL) return refuse("is not a regular file" + remedy);
         log_once("cannot create the virtual camera's channel " + path + "; nothing is published", err);
         return nullptr;
     }
@@ -225,19 +226,23 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
 
 ChannelWriter::~ChannelWriter() { detach(); }
 
-bool ChannelWriter::write(const void* picture) {
+bool ChannelWriter::intact() {
     if (!map_) return false;
+    // Only this user can shrink the object, but a shrunk one must not kill the process: touching
+    // a page past its end would fault. A channel that shrank is over, like a closed one.
+    off_t size = 0;
+    if (object_size(sys_, fd_.get(), &size) && size >= 0 && static_cast<std::size_t>(size) >= map_.size())
+        return true;
+    log_once("the virtual camera's channel " + channel_path(name_) +
+             " shrank under the camera; no more pictures are published there");
+    detach();
+    return false;
+}
+
+bool ChannelWriter::write(const void* picture) {
+    if (!intact()) return false;
     trelvohdcam_channel_header* h = header();
     if (__atomic_load_n(&h->owner, __ATOMIC_ACQUIRE) != owner_) {
-        detach();
-        return false;
-    }
-    // Only this user can shrink the object, but a shrunk one must not kill the process: writing a
-    // page past its end would fault. A channel that shrank is over, like a closed one.
-    off_t size = 0;
-    if (!object_size(sys_, fd_.get(), &size) || size < 0 || static_cast<std::size_t>(size) < map_.size()) {
-        log_once("the virtual camera's channel " + channel_path(name_) +
-                 " shrank under the camera; no more pictures are published there");
         detach();
         return false;
     }
@@ -256,7 +261,7 @@ bool ChannelWriter::write(const void* picture) {
 }
 
 void ChannelWriter::close() {
-    if (map_) {
+    if (intact()) {
         trelvohdcam_channel_header* h = header();
         if (__atomic_load_n(&h->owner, __ATOMIC_ACQUIRE) == owner_)
             __atomic_store_n(&h->state, TRELVOHDCAM_STATE_CLOSED, __ATOMIC_RELEASE);

@@ -4,7 +4,9 @@
 
 #include "channel.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -416,4 +418,173 @@ TEST_F(ChannelTest, PicturesReadWhileAWriterHammersAreNeverTorn) {
     EXPECT_GE(reads.load(), 20u);
     EXPECT_GT(written.load(), reads.load()) << "the reader saw pictures mid-stream, not each one";
     scDeleteCamera(cam);
+}
+
+// ---- a private channel that cannot fault ----------------------------------------------------
+
+namespace {
+
+// Reports every object as another user's, as fstat would for a name squatted by that user.
+int fstat_of_another_user(int fd, struct stat* st) {
+    const int rc = ::fstat(fd, st);
+    if (rc == 0) st->st_uid = ::geteuid() + 1;
+    return rc;
+}
+
+int fallocate_without_room(int, off_t, off_t) { return ENOSPC; }
+
+std::string shm_file(const std::string& channel) { return "/dev/shm" + channel; }
+
+struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
+    return st;
+}
+
+}  // namespace
+
+// Whatever was planted under the name, the camera refuses it (and says so) instead of publishing
+// into an object another user may read or write, and leaves it as it was; a reader never attaches
+// to it nor blocks on it.
+TEST_F(ChannelTest, AnObjectUnderTheNameThatIsNotTheUsersPrivateFileIsRefused) {
+    enum Plant { Mode0644, Mode0666, Fifo, Folder, Link, OtherUser };
+    const struct {
+        const char* what;
+        Plant plant;
+    } cases[] = {
+        {"regular file, mode 0644", Mode0644}, {"regular file, mode 0666", Mode0666},
+        {"FIFO", Fifo},                          {"folder", Folder},
+        {"link to a private file", Link},        {"another user's private file", OtherUser},
+    };
+    const std::string target = channel_ + "_target";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = shm_file(channel_);
+        switch (c.plant) {
+            case Mode0644:
+            case Mode0666:
+            case OtherUser: {
+                const int fd = ::shm_open(channel_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                ASSERT_GE(fd, 0);
+                ASSERT_EQ(::fchmod(fd, c.plant == Mode0644 ? 0644 : c.plant == Mode0666 ? 0666 : 0600), 0);
+                ::close(fd);
+                break;
+            }
+            case Fifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
+            case Folder: ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); break;
+            case Link: {
+                const int fd = ::shm_open(target.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                ASSERT_GE(fd, 0);
+                ::close(fd);
+                ASSERT_EQ(::symlink(shm_file(target).c_str(), path.c_str()), 0);
+                break;
+            }
+        }
+        if (c.plant == OtherUser) {
+            trelvohdcam_sys table{};
+            table.fstat = fstat_of_another_user;
+            trelvohdcam_sys_set(&table);
+        }
+        const struct stat before = stat_of(path);
+        trelvohdcam_record_reset();
+        EXPECT_EQ(scCreateCamera(64, 48, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr);
+        trelvohdcam_record_counts counts{};
+        trelvohdcam_record_get(&counts);
+        EXPECT_EQ(counts.create_failures, 1u);
+        const struct stat after = stat_of(path);
+        EXPECT_EQ(after.st_mode, before.st_mode) << "left as it was";
+        EXPECT_EQ(after.st_size, before.st_size) << "left as it was";
+        EXPECT_EQ(stat_of(shm_file(target)).st_size, 0) << "nothing written through the link";
+
+        Reader r(trelvohdcam_reader_open(nullptr));
+        ASSERT_TRUE(r);
+        std::vector<unsigned char> buf(64 * 48 * 3);
+        trelvohdcam_picture_info info{};
+        EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
+        EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_NEW);
+
+        trelvohdcam_sys_set(nullptr);
+        if (c.plant == Folder) ::rmdir(path.c_str());
+        else ::unlink(path.c_str());
+        ::shm_unlink(target.c_str());
+    }
+}
+
+// Another user's channel is never read, even one with a good picture in it.
+TEST_F(ChannelTest, AReaderIgnoresAChannelOfAnotherUser) {
+    void* cam = scCreateCamera(8, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    ASSERT_NE(cam, nullptr);
+    ASSERT_EQ(scSendFrame(cam, filled(8 * 2 * 3, 9).data()), 0);
+    trelvohdcam_sys table{};
+    table.fstat = fstat_of_another_user;
+    trelvohdcam_sys_set(&table);
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(8 * 2 * 3);
+    trelvohdcam_picture_info info{};
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_NEW);
+    scDeleteCamera(cam);
+}
+
+// A new channel is the user's alone whatever the umask, and its memory is reserved: a sparse
+// object would fault at the first picture the file system has no room for.
+TEST_F(ChannelTest, ANewChannelIsPrivateAndItsMemoryReserved) {
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        const mode_t saved = ::umask(mask);
+        void* cam = scCreateCamera(321, 241, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        ::umask(saved);
+        ASSERT_NE(cam, nullptr);
+        const struct stat st = stat_of(shm_file(channel_));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_GE(static_cast<uint64_t>(st.st_blocks) * 512, 128u + 321u * 241u * 3u);
+        scDeleteCamera(cam);
+        // The next camera reuses the closed channel: it is the user's private file.
+        cam = scCreateCamera(2, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        EXPECT_NE(cam, nullptr);
+        scDeleteCamera(cam);
+        ::shm_unlink(channel_.c_str());
+    }
+}
+
+// No room in shared memory: the camera fails with one line instead of a SIGBUS at its first
+// picture, and leaves no empty object behind.
+TEST_F(ChannelTest, NoRoomForThePictureFailsTheCamera) {
+    trelvohdcam_sys table{};
+    table.posix_fallocate = fallocate_without_room;
+    trelvohdcam_sys_set(&table);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(scCreateCamera(1920, 1080, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(shm_file(channel_) + " has no room"), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_EQ(stat_of(shm_file(channel_)).st_mode, 0u) << "no object left behind";
+}
+
+// The channel truncated under a live camera and a reader: both carry on, the camera taking
+// pictures and the reader seeing the channel closed, neither touching a page past the end.
+TEST_F(ChannelTest, AChannelThatShrinksIsClosedForWriterAndReader) {
+    constexpr int kW = 64, kH = 48;
+    const auto p = pattern(kW * kH * 3, 5);
+    for (const off_t size : {off_t{0}, off_t{4096}}) {
+        SCOPED_TRACE(size);
+        void* cam = scCreateCamera(kW, kH, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        ASSERT_NE(cam, nullptr);
+        ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+        Reader r(trelvohdcam_reader_open(nullptr));
+        std::vector<unsigned char> buf(p.size());
+        trelvohdcam_picture_info info{};
+        ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 1000, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+
+        const int fd = ::shm_open(channel_.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+        EXPECT_EQ(scSendFrame(cam, p.data()), 0) << "the camera still takes the picture";
+        EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
+        EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_CLOSED);
+        scDeleteCamera(cam);
+        ::shm_unlink(channel_.c_str());
+    }
 }
