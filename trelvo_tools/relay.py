@@ -347,7 +347,7 @@ class Relay:
             # running on would send pictures nobody sees.
             self.stop()
             why = vcam.channel_problem(self._channel.name) or (
-                f"the virtual camera's channel {self._channel.name} could not be created; the camera "
+                f"the virtual camera's channel /dev/shm{self._channel.name} could not be created; the camera "
                 "library's line above says why (no room in /dev/shm is the usual cause).")
             raise StartFailed(why[0].upper() + why[1:], lines)
         self._fps_mark = (time.monotonic(), 0)
