@@ -345,6 +345,7 @@ class VirtualCameraReader:
                 torn += 1
                 if late and torn > 1000:
                     return None
+                time.sleep(0)  # a writer is mid-picture: let it finish rather than spin
                 continue
             if late:
                 return None

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <thread>
 #include <time.h>
@@ -585,6 +586,48 @@ TEST_F(ChannelTest, AChannelThatShrinksIsClosedForWriterAndReader) {
         EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
         EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_CLOSED);
         scDeleteCamera(cam);
+        ::shm_unlink(channel_.c_str());
+    }
+}
+
+namespace {
+
+// A system call that runs out of memory the C++ way, as an allocation on the library's path would.
+std::atomic<bool> g_fstat_throws{false};
+int fstat_throwing(int fd, struct stat* st) {
+    if (g_fstat_throws) throw std::bad_alloc();
+    return ::fstat(fd, st);
+}
+
+}  // namespace
+
+// No C++ exception leaves the three calls into the C caller: each returns its failure result.
+TEST_F(ChannelTest, AnExceptionInsideACallIsItsFailureResult) {
+    trelvohdcam_sys table{};
+    table.fstat = fstat_throwing;
+    trelvohdcam_sys_set(&table);
+    const auto p = filled(4 * 2 * 3, 1);
+    enum Call { Create, Send, Delete };
+    for (const Call call : {Create, Send, Delete}) {
+        SCOPED_TRACE(call);
+        trelvohdcam_record_reset();
+        g_fstat_throws = call == Create;
+        void* cam = scCreateCamera(4, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        g_fstat_throws = true;
+        trelvohdcam_record_counts counts{};
+        if (call == Create) {
+            EXPECT_EQ(cam, nullptr);
+        } else if (call == Send) {
+            ASSERT_NE(cam, nullptr);
+            EXPECT_EQ(scSendFrame(cam, p.data()), -1);
+        } else {
+            ASSERT_NE(cam, nullptr);
+            scDeleteCamera(cam);
+            trelvohdcam_record_get(&counts);
+            EXPECT_EQ(counts.delete_failures, 1u);
+        }
+        g_fstat_throws = false;
+        if (cam) scDeleteCamera(cam);
         ::shm_unlink(channel_.c_str());
     }
 }
