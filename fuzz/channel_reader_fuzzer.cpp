@@ -1,7 +1,8 @@
 // The shared-memory channel against whatever bytes a process of the user left in it: the input
-// is the object's whole content (a damaged header, another version, an odd sequence, sizes that
+// is the object's whole content (a damaged header, another version, sizes that
 // disagree with the object). The C reader reads it, then a camera takes it over, writes a picture
 // and closes it, and the reader reads again.
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
@@ -38,7 +39,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
+    // An odd sequence (a writer mid-picture) only makes reader and writer wait their give-up
+    // times, which the channel tests cover; left even, each input takes microseconds.
+    std::vector<uint8_t> bytes(input, input + size);
+    if (size > offsetof(trelvohdcam_channel_header, sequence))
+        bytes[offsetof(trelvohdcam_channel_header, sequence)] &= 0xfe;
+    const uint8_t* data = bytes.data();
     ::shm_unlink(channel().c_str());
     const int fd = ::shm_open(channel().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) return 0;
