@@ -51,6 +51,11 @@ mkdir -p "$FUZZ_WORK/corpus" "$FUZZ_WORK/artifacts"
 "$FUZZER" -close_fd_mask=1 -artifact_prefix="$FUZZ_WORK/artifacts/" "$ROOT"/fuzz/reproducers/* "$ROOT"/fuzz/corpus/*
 "$FUZZER" -close_fd_mask=1 -max_total_time=60 -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/corpus" "$ROOT/fuzz/corpus"
+# The shared-memory channel's contents as any process of the user may leave them.
+cmake --build "$FUZZ_DIR" -j "$JOBS" --target channel_reader_fuzzer
+mkdir -p "$FUZZ_WORK/channel_corpus"
+"$FUZZ_DIR/fuzz/channel_reader_fuzzer" -max_total_time=30 -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/channel_corpus" "$ROOT/fuzz/channel_corpus"
 rm -rf "$FUZZ_WORK"
 
 echo "== Windows check (the system's code against mingw-w64's Windows SDK headers)"

@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import os
 import select
+import stat
 import subprocess
 import sys
 import textwrap
@@ -175,6 +176,9 @@ def check_png_path(path: str) -> None:
     folder = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise Failure(f"{path} is a folder; give a file name ending in .png.", EXIT_USAGE)
+    if os.path.exists(path) and not stat.S_ISREG(os.stat(path).st_mode):
+        raise Failure(f"{path} is not a regular file (a FIFO or a device); give a file name ending "
+                      "in .png.", EXIT_USAGE)
     if not os.path.isdir(folder):
         raise Failure(f"{path}: the folder {folder} does not exist.", EXIT_USAGE)
     if not os.access(folder, os.W_OK) or (os.path.exists(path) and not os.access(path, os.W_OK)):
@@ -291,10 +295,11 @@ def run_relay(relay: Relay, seconds: Optional[float], interactive: bool) -> int:
 
 
 def snapshot(reader: vcam.VirtualCameraReader, path: str, timeout: float) -> vcam.Picture:
-    """Writes the newest live picture of the virtual camera to a PNG file."""
+    """Writes the newest live picture of the virtual camera to a PNG file. Gives up as soon as it
+    knows that no relay runs (no channel, or one marked closed) rather than at the timeout."""
     deadline = time.monotonic() + timeout
     picture = None
-    while True:
+    while reader.state == vcam.STATE_LIVE:
         got = reader.read(timeout=max(0.0, deadline - time.monotonic()))
         if got is None:
             break
@@ -306,14 +311,20 @@ def snapshot(reader: vcam.VirtualCameraReader, path: str, timeout: float) -> vca
     if picture is None:
         state = reader.state
         why = {vcam.STATE_CLOSED: "the virtual camera was closed (no relay is running)",
-               vcam.STATE_LIVE: "the virtual camera exists but received no picture",
+               vcam.STATE_LIVE: f"the virtual camera exists but received no picture within {timeout:g} s",
                }.get(state, "there is no virtual camera (no relay is running)")
-        raise Failure(f"No picture arrived from the virtual camera ({reader.name}) within {timeout:g} s: "
-                      f"{why}.")
+        problem = vcam.channel_problem(reader.name)
+        if problem is not None:
+            why = problem[0].lower() + problem[1:].rstrip(".")
+        raise Failure(f"No picture arrived from the virtual camera ({reader.name}): {why}.")
     if picture.type not in TYPE_NAMES:
         raise Failure(f"The virtual camera has output type {picture.type}, which presents no pictures.")
     try:
-        vcam.write_png(path, picture.width, picture.height, vcam.to_rgb(picture))
+        rgb = vcam.to_rgb(picture)
+    except (ValueError, MemoryError) as error:
+        raise Failure(f"The virtual camera's picture is damaged ({error}); try again.")
+    try:
+        vcam.write_png(path, picture.width, picture.height, rgb)
     except OSError as error:
         raise Failure(f"Could not write {path}: {error.strerror or error}.")
     return picture
@@ -386,7 +397,11 @@ def cmd_relay(args: argparse.Namespace) -> int:
 
 def cmd_view(args: argparse.Namespace) -> int:
     check_png_path(args.out)
-    reader = vcam.VirtualCameraReader()
+    try:
+        reader = vcam.VirtualCameraReader()
+    except ValueError as error:
+        raise Failure(f"{vcam.CHANNEL_ENV}: {error}: give one name of at most 255 characters "
+                      "without '/' (but a first one), or unset it.", EXIT_USAGE)
     picture = snapshot(reader, args.out, args.timeout)
     info = reader.info()
     where = f", also shown as {info.loopback}" if info is not None and info.loopback else ""

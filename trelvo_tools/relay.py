@@ -487,8 +487,17 @@ class Relay:
         self._active = 0
         self._started = True
         info = self._channel.info()
-        self._owner = info.owner if info is not None and info.state == vcam.STATE_LIVE else None
+        self._owner = info.owner if info is not None and info.state == vcam.STATE_LIVE \
+            and info.owner_pid == os.getpid() else None
         self._last_info = info if self._owner is not None else None
+        if self._owner is None:
+            # The camera library refused the channel (not this user's private file, no room):
+            # running on would send pictures nobody sees.
+            self._stop_locked()
+            why = vcam.channel_problem(self._channel.name) or (
+                f"the virtual camera's channel /dev/shm{self._channel.name} could not be created; the camera "
+                "library's line above says why (no room in /dev/shm is the usual cause).")
+            raise StartFailed(why[0].upper() + why[1:], lines)
         self._fps_samples = collections.deque([(time.monotonic(), 0)])
         if self.second and len(self.cameras) < 2 and not self._second_optional:
             self._stop_locked()

@@ -2,12 +2,14 @@
 record of the calls it received.
 
 The camera library publishes its newest picture in a POSIX shared-memory
-object (``/dev/shm/<name>``); this module maps it read-only and copies
-pictures out without tearing, in plain Python. See ``trelvohdcam_channel.h``
-for the layout it reads.
+object (``/dev/shm/<name>``), private to the user who runs the camera (mode
+0600); this module maps it read-only and copies pictures out without tearing,
+in plain Python. See ``trelvohdcam_channel.h`` for the layout it reads. A
+reader attaches only to a regular file of its own user, never blocks beyond
+its timeout, and treats a channel that shrank under it as closed.
 
     reader = VirtualCameraReader()
-    picture = reader.read(timeout=1.0)
+    picture = reader.read(timeout=1.0)  # None: no picture within the timeout
     if picture is not None:
         write_png("snap.png", picture.width, picture.height, to_rgb(picture))
 """
@@ -15,15 +17,18 @@ for the layout it reads.
 from __future__ import annotations
 
 import ctypes
+import errno
 import mmap
 import os
+import stat
 import struct
 import time
 import zlib
 from dataclasses import dataclass
 from typing import Any, Optional, Tuple, Union
 
-DEFAULT_CHANNEL = "/trelvohdcam0"
+# The default channel is this prefix and the effective user id: users never share one.
+DEFAULT_CHANNEL_PREFIX = "/trelvohdcam-"
 CHANNEL_ENV = "TRELVOHDCAM_CHANNEL"
 MAGIC = 0x43485654
 VERSION = 1
@@ -32,6 +37,10 @@ HEADER_SIZE = 128
 STATE_NEW = 0
 STATE_LIVE = 1
 STATE_CLOSED = 2
+
+# The largest picture the camera library creates (1 GiB): a header claiming more is damaged.
+MAX_FRAME_BYTES = 1 << 30
+_BYTES_PER_PIXEL = {0: 3, 1: 2}
 
 TYPE_BGR24 = 0
 TYPE_YUY2 = 1
@@ -81,10 +90,16 @@ class ChannelInfo:
         return self.owner >> 32
 
 
+def default_channel() -> str:
+    """The channel a camera uses when TRELVOHDCAM_CHANNEL is not set: one per user."""
+    return f"{DEFAULT_CHANNEL_PREFIX}{os.geteuid()}"
+
+
 def channel_name(channel: Optional[str] = None) -> str:
     """The shared-memory name a camera uses: ``channel``, else the
-    TRELVOHDCAM_CHANNEL environment variable, else the default."""
-    name = channel or os.environ.get(CHANNEL_ENV) or DEFAULT_CHANNEL
+    TRELVOHDCAM_CHANNEL environment variable, else the user's default. Raises
+    ValueError for a name the library would not use."""
+    name = channel or os.environ.get(CHANNEL_ENV) or default_channel()
     if not name.startswith("/"):
         name = "/" + name
     # The library's own rule: one path component, at most NAME_MAX bytes with the slash.
@@ -95,6 +110,39 @@ def channel_name(channel: Optional[str] = None) -> str:
 
 def _shm_path(name: str) -> str:
     return "/dev/shm/" + name[1:]
+
+
+def untrusted(st: os.stat_result, check_mode: bool = True) -> Optional[str]:
+    """Why an object found under a channel name must not carry this user's pictures
+    ("is a FIFO, not a regular file", "belongs to user 1001, not to this user", "has mode 0644,
+    not 0600"), or None if it may: the camera library's own rule."""
+    if not stat.S_ISREG(st.st_mode):
+        kind = ("a FIFO" if stat.S_ISFIFO(st.st_mode) else "a folder" if stat.S_ISDIR(st.st_mode)
+                else "a symbolic link" if stat.S_ISLNK(st.st_mode)
+                else "a socket" if stat.S_ISSOCK(st.st_mode) else "a device")
+        return f"is {kind}, not a regular file"
+    if st.st_uid != os.geteuid():
+        return f"belongs to user {st.st_uid}, not to this user"
+    if check_mode and stat.S_IMODE(st.st_mode) != 0o600:
+        return f"has mode {stat.S_IMODE(st.st_mode):04o}, not 0600"
+    return None
+
+
+def channel_problem(channel: Optional[str] = None) -> Optional[str]:
+    """Why a camera cannot publish in a channel (``channel_name(channel)``) as one line naming its
+    file and what to do, or None when nothing there stands in the way. Looks without opening."""
+    path = _shm_path(channel_name(channel))
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        return f"the virtual camera's channel {path} cannot be examined: {error.strerror}."
+    why = untrusted(st)
+    if why is None:
+        return None
+    return (f"the virtual camera's channel {path} {why}; remove it (rm {path}) or choose another "
+            f"channel with {CHANNEL_ENV}.")
 
 
 def remove_channel(channel: Optional[str] = None) -> None:
@@ -115,7 +163,9 @@ class VirtualCameraReader:
         self.name = channel_name(channel)
         self._path = _shm_path(self.name)
         self._map: Optional[mmap.mmap] = None
+        self._fd = -1  # kept open while mapped, to see the object shrink
         self._identity: Optional[Tuple[int, int]] = None
+        self._shrunk: Optional[Tuple[int, int]] = None  # an object closed by shrinking
         self._last_sequence = 0
         self._replaced = False
 
@@ -124,50 +174,90 @@ class VirtualCameraReader:
         if self._map is not None:
             self._map.close()
             self._map = None
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+    def _open(self) -> Optional[Tuple[int, os.stat_result]]:
+        """The named object, opened without following a link or blocking (a FIFO planted under
+        the name must not hold us), if it is a regular file of this user."""
+        flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC
+        try:
+            fd = os.open(self._path, flags)
+        except OSError:
+            return None
+        try:
+            st = os.fstat(fd)
+        except OSError:
+            os.close(fd)
+            return None
+        if untrusted(st, check_mode=False) is not None:
+            os.close(fd)
+            return None
+        return fd, st
+
+    def _map_whole(self, fd: int, size: int) -> bool:
+        """Maps the object behind fd (which the reader then owns) and checks that it did not
+        shrink meanwhile: a page past its end would kill the process at the first look."""
+        self._detach()
+        self._fd = fd
+        try:
+            self._map = mmap.mmap(fd, size, mmap.MAP_SHARED, mmap.PROT_READ)
+        except (OSError, ValueError):
+            self._detach()
+            return False
+        return self._intact()
+
+    def _intact(self) -> bool:
+        """Whether the mapped object still covers the mapping; one that shrank is detached and
+        reads as closed from then on."""
+        if self._map is None:
+            return False
+        try:
+            size = os.fstat(self._fd).st_size
+        except OSError:
+            size = -1
+        if size >= len(self._map):
+            return True
+        self._shrunk = self._identity
+        self._detach()
+        return False
 
     def _refresh(self) -> None:
         """Attaches, or switches when the name now refers to a new object."""
-        try:
-            fd = os.open(self._path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
-        except OSError:
+        opened = self._open()
+        if opened is None:
             return
-        try:
-            st = os.fstat(fd)
-            identity = (st.st_dev, st.st_ino)
-            if self._map is not None and identity == self._identity:
-                return
-            if st.st_size < HEADER_SIZE:
-                return
-            self._detach()
-            self._map = mmap.mmap(fd, st.st_size, mmap.MAP_SHARED, mmap.PROT_READ)
-            if self._identity is not None and identity != self._identity:
-                self._replaced = True
-            self._identity = identity
-        finally:
+        fd, st = opened
+        identity = (st.st_dev, st.st_ino)
+        if (self._map is not None and identity == self._identity) or identity == self._shrunk \
+                or st.st_size < HEADER_SIZE:
             os.close(fd)
+            return
+        self._shrunk = None
+        replaced = self._identity is not None and identity != self._identity
+        if self._map_whole(fd, st.st_size):
+            self._replaced = self._replaced or replaced
+            self._identity = identity
 
     def _grow(self, needed: int) -> bool:
-        try:
-            fd = os.open(self._path, os.O_RDONLY)
-        except OSError:
+        opened = self._open()
+        if opened is None:
             return False
-        try:
-            st = os.fstat(fd)
-            if (st.st_dev, st.st_ino) != self._identity or st.st_size < needed:
-                return False
-            self._detach()
-            self._map = mmap.mmap(fd, st.st_size, mmap.MAP_SHARED, mmap.PROT_READ)
-            return True
-        finally:
+        fd, st = opened
+        if (st.st_dev, st.st_ino) != self._identity or st.st_size < needed:
             os.close(fd)
+            return False
+        return self._map_whole(fd, st.st_size)
 
     @property
     def state(self) -> int:
         """STATE_LIVE, STATE_CLOSED, or STATE_NEW (also: no channel yet)."""
         if self._map is None:
             self._refresh()
-        if self._map is None:
-            return STATE_NEW
+        if not self._intact():
+            return STATE_CLOSED if self._shrunk is not None else STATE_NEW
+        assert self._map is not None
         fields = _HEADER.unpack_from(self._map, 0)
         if fields[0] != MAGIC:
             return STATE_NEW
@@ -177,9 +267,10 @@ class VirtualCameraReader:
         """The header of the channel as it is now, or None when there is no
         channel (or no consistent copy could be taken)."""
         self._refresh()
-        m = self._map
-        if m is None:
+        if not self._intact():
             return None
+        m = self._map
+        assert m is not None
         for _ in range(1000):
             s1 = _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0]
             if s1 & 1:
@@ -201,9 +292,10 @@ class VirtualCameraReader:
     def _try_read(self, after: int) -> Union["Picture", None, bool]:
         """A Picture, None when there is nothing newer, or False when a
         writer got in the way (try again at once)."""
-        m = self._map
-        if m is None:
+        if not self._intact():
             return None
+        m = self._map
+        assert m is not None
         s1 = _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0]
         if s1 & 1:
             return False
@@ -213,11 +305,17 @@ class VirtualCameraReader:
             return None
         if frame_number == 0 or (not self._replaced and s1 <= after):
             return None if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] == s1 else False
+        # A header whose size disagrees with its own width, height and type is damaged (or torn):
+        # it must not make the reader map or copy whatever it claims.
+        bpp = _BYTES_PER_PIXEL.get(ptype, 0)
+        if (width <= 0 or height <= 0 or frame_size != width * height * bpp
+                or frame_size > MAX_FRAME_BYTES):
+            return None if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] == s1 else False
         needed = header_size + frame_size
         if header_size < HEADER_SIZE or needed > len(m):
             if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] != s1:
                 return False
-            return False if self._grow(needed) else None
+            return False if header_size >= HEADER_SIZE and self._grow(needed) else None
         data = m[header_size:needed]
         if _SEQUENCE.unpack_from(m, _SEQUENCE_OFFSET)[0] != s1:
             return False
@@ -227,7 +325,9 @@ class VirtualCameraReader:
     def read(self, timeout: float = 1.0, after: Optional[int] = None) -> Optional[Picture]:
         """Waits up to ``timeout`` seconds for a picture newer than sequence
         ``after`` (default: newer than the last one this reader returned; the
-        newest there is on the first call) and returns it, or None."""
+        newest there is on the first call) and returns it, or None when none
+        came: no camera, a camera without pictures, or nothing newer. Check for
+        None before using the result; ``state`` tells which case it is."""
         if after is None:
             after = self._last_sequence
         deadline = time.monotonic() + max(0.0, timeout)
@@ -245,6 +345,7 @@ class VirtualCameraReader:
                 torn += 1
                 if late and torn > 1000:
                     return None
+                time.sleep(0)  # a writer is mid-picture: let it finish rather than spin
                 continue
             if late:
                 return None
@@ -343,9 +444,20 @@ def encode_png(width: int, height: int, rgb: bytes) -> bytes:
 
 
 def write_png(path: Union[str, "os.PathLike[str]"], width: int, height: int, rgb: bytes) -> None:
-    """Writes packed RGB bytes as a PNG file."""
-    with open(path, "wb") as f:
-        f.write(encode_png(width, height, rgb))
+    """Writes packed RGB bytes as a PNG file. A path that is not a regular file (a FIFO, a
+    device) is refused with OSError instead of blocking or writing into it."""
+    data = encode_png(width, height, rgb)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", os.fspath(path))
+        os.ftruncate(fd, 0)
+        with os.fdopen(fd, "wb", closefd=True) as f:
+            fd = -1
+            f.write(data)
+    finally:
+        if fd >= 0:
+            os.close(fd)
 
 
 # -- the virtual camera library through ctypes: its three calls and its recording --

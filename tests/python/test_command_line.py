@@ -326,13 +326,17 @@ def test_interactive_relay_switches_on_enter_only_and_quits_on_q():
     ["demo", "--seconds", "30", "--out", "{tmp}/demo.png"],
     ["view", "--timeout", "30", "--out", "{tmp}/view.png"],
 ])
-def test_ctrl_c_exits_with_130_everywhere(tmp_path, args):
+def test_ctrl_c_exits_with_130_everywhere(tmp_path, recording, args):
     args = [a.replace("{tmp}", str(tmp_path)) for a in args]
+    # `view` waits only while a relay runs: a live camera that sends nothing keeps it waiting.
+    camera = recording.library.scCreateCamera(64, 48, 30.0, 0) if args[0] == "view" else None
     child = subprocess.Popen(_tool_script(*args), cwd=ROOT, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     time.sleep(1.5)  # started (or waiting)
     child.send_signal(signal.SIGINT)
     out = child.communicate(timeout=20)[0]
+    if camera:
+        recording.library.scDeleteCamera(camera)
     assert child.returncode == 130, out
     assert "Interrupted." in out and "Traceback" not in out
 

@@ -32,7 +32,10 @@ extern "C" {
 #define TRELVOHDCAM_TYPE_YUY2 1
 
 /* Creates a camera. Returns a handle, or NULL when width/height are not
- * positive or the camera cannot be created. */
+ * positive or the camera cannot be created: out of memory, or its channel
+ * (trelvohdcam_channel.h) was refused (an object under the name that is not
+ * the user's private file, or no room for the picture; one line on stderr
+ * says which file and what to do). No call lets a C++ exception out. */
 TRELVOHDCAM_API void* scCreateCamera(int width, int height, float fps, int type);
 
 /* Presents one picture (its size follows from width, height and type).

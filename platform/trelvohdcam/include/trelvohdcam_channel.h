@@ -1,10 +1,19 @@
 /* trelvohdcam shared-memory channel: layout and reader.
  *
  * A camera publishes its newest picture in a POSIX shared-memory object
- * (shm_open) that any process may map read-only. The object's name is
- * "/trelvohdcam0" unless the environment variable TRELVOHDCAM_CHANNEL names
- * another one (read when a camera is created; a name without a leading '/'
- * gets one). On Linux the object is visible as /dev/shm/<name without '/'>.
+ * (shm_open) private to the user: mode 0600, so only processes of the same
+ * user (and root) can read it. The object's name is "/trelvohdcam-<uid>"
+ * (the effective user id) unless the environment variable TRELVOHDCAM_CHANNEL
+ * names another one (read when a camera is created; a name without a leading
+ * '/' gets one). On Linux the object is visible as /dev/shm/<name without '/'>.
+ *
+ * A camera creates the object exclusively, or uses one already there only if
+ * it is a regular file of the same user with mode 0600; anything else (another
+ * user's object, a link, a FIFO, a wider mode) makes scCreateCamera fail with
+ * one line on stderr naming the file. So does a file system without room for
+ * the picture: the object's memory is reserved when a camera is created, so
+ * that writing a picture never faults. A reader attaches only to a regular
+ * file of its own user, and never blocks beyond its timeout.
  *
  * Layout, version 1 (native byte order, little-endian on all supported
  * targets; offsets in bytes):
@@ -31,7 +40,9 @@
  *   128 picture           frame_size bytes
  *
  * The object only grows (it is never shrunk while mapped), so a reader's
- * mapping never reaches past its end. A camera leaves the object in place
+ * mapping never reaches past its end. Writer and reader still check the size
+ * before they touch the mapping (only the user can truncate the object, but
+ * that must not kill a process): an object that shrank is treated as closed. A camera leaves the object in place
  * when it is deleted, with state 2 and its last picture; the next camera on
  * the same name rewrites the layout and continues the sequence.
  *
@@ -53,7 +64,8 @@
 extern "C" {
 #endif
 
-#define TRELVOHDCAM_CHANNEL_DEFAULT "/trelvohdcam0"
+/* The default name is this prefix followed by the effective user id in decimal. */
+#define TRELVOHDCAM_CHANNEL_PREFIX "/trelvohdcam-"
 #define TRELVOHDCAM_CHANNEL_ENV "TRELVOHDCAM_CHANNEL"
 #define TRELVOHDCAM_CHANNEL_MAGIC 0x43485654u /* bytes 'T','V','H','C' */
 #define TRELVOHDCAM_CHANNEL_VERSION 1u
@@ -112,7 +124,9 @@ typedef struct trelvohdcam_picture_info {
 
 /* Opens a reader on a channel: `name` NULL means the name a camera would use
  * (see trelvohdcam_channel_name). The channel need not exist yet; waiting
- * attaches to it when it appears. Returns NULL for an invalid name. */
+ * attaches to it when it appears. An object under the name that is not a
+ * regular file of this user is never attached (it reads as no channel).
+ * Returns NULL for an invalid name. */
 TRELVOHDCAM_API trelvohdcam_reader* trelvohdcam_reader_open(const char* name);
 
 /* Waits up to timeout_ms (0: just look) for a picture whose sequence is
@@ -125,7 +139,8 @@ TRELVOHDCAM_API int trelvohdcam_reader_wait(trelvohdcam_reader* reader, uint64_t
                                             trelvohdcam_picture_info* info);
 
 /* The channel's state now: TRELVOHDCAM_STATE_*; NEW also when the channel
- * does not exist; -1 for a NULL reader. */
+ * does not exist (or is not this user's), CLOSED also when the object shrank
+ * under the reader; -1 for a NULL reader. */
 TRELVOHDCAM_API int trelvohdcam_reader_state(trelvohdcam_reader* reader);
 
 /* Closes the reader, unmapping the channel. NULL is ignored. */

@@ -81,12 +81,12 @@ using namespace trelvohdcam;
 
 extern "C" {
 
-TRELVOHDCAM_API void* scCreateCamera(int width, int height, float fps, int type) {
+namespace {
+
+void* create_camera(int width, int height, float fps, int type) {
     if (width <= 0 || height <= 0 ||
-        static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3 > kMaxFrameBytes) {
-        record_create(width, height, fps, type, nullptr);
+        static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * 3 > kMaxFrameBytes)
         return nullptr;
-    }
     auto cam = std::make_shared<Camera>();
     cam->width = width;
     cam->height = height;
@@ -107,21 +107,38 @@ TRELVOHDCAM_API void* scCreateCamera(int width, int height, float fps, int type)
     }
     if (cam->frame_size > 0) {
         cam->channel_name = channel_name_from_environment();
-        // Presentation is best effort: without shared memory or a device the
-        // camera still takes pictures.
+        // Presentation is best effort: without shared memory or a device the camera still takes
+        // pictures. But a channel refused for a reason the user must act on (someone else's
+        // object under the name, no room) fails the camera: the caller would otherwise run
+        // without output, or publish into an object another user reads.
         // The device first, so that the channel can tell readers where else the camera shows.
         cam->loopback = LoopbackOutput::open(width, height, type, fps);
+        bool refused = false;
         cam->channel = ChannelWriter::open(cam->channel_name, width, height, type, fps,
                                            cam->frame_size, owner_token(cam->id),
-                                           cam->loopback ? cam->loopback->path() : std::string());
+                                           cam->loopback ? cam->loopback->path() : std::string(), &refused);
+        if (refused) return nullptr;
     }
     reg.live.emplace(cam->id, cam);
-    void* handle = to_handle(cam->id);
+    return to_handle(cam->id);
+}
+
+}  // namespace
+
+// No C++ exception leaves the three calls: the caller is C, and a thrown bad_alloc would end its
+// process. Each failure is the call's documented failure result.
+TRELVOHDCAM_API void* scCreateCamera(int width, int height, float fps, int type) {
+    void* handle = nullptr;
+    try {
+        handle = create_camera(width, height, fps, type);
+    } catch (...) {
+        handle = nullptr;
+    }
     record_create(width, height, fps, type, handle);
     return handle;
 }
 
-TRELVOHDCAM_API int scSendFrame(void* handle, const void* picture) {
+TRELVOHDCAM_API int scSendFrame(void* handle, const void* picture) try {
     std::shared_ptr<Camera> cam = picture ? find(handle) : nullptr;
     if (!cam) {
         record_send_failure();
@@ -134,9 +151,12 @@ TRELVOHDCAM_API int scSendFrame(void* handle, const void* picture) {
     }
     record_sent(handle, picture, cam->frame_size);
     return 0;
+} catch (...) {
+    record_send_failure();
+    return -1;
 }
 
-TRELVOHDCAM_API void scDeleteCamera(void* handle) {
+TRELVOHDCAM_API void scDeleteCamera(void* handle) try {
     std::shared_ptr<Camera> cam;
     {
         Registry& reg = registry();
@@ -159,6 +179,8 @@ TRELVOHDCAM_API void scDeleteCamera(void* handle) {
         cam->loopback.reset();
     }
     record_deleted();
+} catch (...) {
+    record_delete_failure();
 }
 
 }  // extern "C"

@@ -16,6 +16,13 @@ namespace trelvohdcam {
 // The channel name a camera created now would use; empty if invalid.
 std::string channel_name_from_environment();
 bool valid_channel_name(const std::string& name);
+// Where the named object shows in the file system, for messages.
+std::string channel_path(const std::string& name);
+
+// Why an object found under a channel name must not carry this user's pictures ("is a FIFO, not
+// a regular file", "belongs to user 1001", "has mode 0644, not 0600"), or empty if it may. Another
+// user's object could be read, or written, by that user; a non-regular one could block or fault.
+std::string untrusted_object(const struct stat& st, bool check_mode);
 
 uint64_t monotonic_ns();
 
@@ -34,16 +41,20 @@ constexpr uint64_t kReaderMaxFrameBytes = 1ull << 40;
 
 class ChannelWriter {
 public:
-    // Creates or reuses the named object, grows it to fit, and takes it
-    // over with a fresh layout. nullptr if shared memory is unavailable.
+    // Creates the named object (mode 0600, this user's only) or reuses one of this user's, reserves
+    // its memory, and takes it over with a fresh layout. nullptr if shared memory is unavailable,
+    // and then *refused (if given) tells whether it was refused for a reason the user must act on:
+    // an object there that is not this user's private file, or no room for the picture. The reason
+    // has been logged as one line.
     // `loopback` names the device that also shows the pictures (may be empty).
     static std::unique_ptr<ChannelWriter> open(const std::string& name, int width, int height,
                                                int type, float fps, std::size_t frame_size,
-                                               uint64_t owner, const std::string& loopback = {});
+                                               uint64_t owner, const std::string& loopback = {},
+                                               bool* refused = nullptr);
     ~ChannelWriter();
 
-    // Publishes one picture. False once another camera owns the channel;
-    // nothing is written then.
+    // Publishes one picture. False once another camera owns the channel or the object shrank
+    // below the picture (then it is treated as closed); nothing is written then.
     bool write(const void* picture);
     // Marks the channel closed (if still ours) and unmaps.
     void close();
@@ -52,6 +63,8 @@ public:
 
 private:
     ChannelWriter() = default;
+    // Whether the object still covers the mapping; detaches when it does not.
+    bool intact();
     trelvohdcam_channel_header* header() const {
         return reinterpret_cast<trelvohdcam_channel_header*>(map_.data());
     }
@@ -60,6 +73,7 @@ private:
     Fd fd_;
     Mapping map_;
     std::size_t frame_size_ = 0;
+    std::string name_;
     uint64_t owner_ = 0;
     uint64_t frames_ = 0;
 };

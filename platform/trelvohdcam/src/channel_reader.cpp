@@ -19,6 +19,9 @@ struct trelvohdcam_reader {
     unsigned long long identity = 0;
     bool attached_before = false;  // an identity was seen before
     bool replaced = false;         // attached to a different object since the last picture
+    // An object that shrank under the reader is closed for good; only a new one is attached.
+    bool shrunk = false;
+    unsigned long long shrunk_identity = 0;
 };
 
 namespace {
@@ -30,13 +33,30 @@ void detach(trelvohdcam_reader* r) {
     r->fd.reset();
 }
 
-// Opens the named object if it exists and is large enough for a header.
+// Opens the named object if it is a regular file of this user, large enough for a header. Not
+// following a link and not blocking: a FIFO planted under the name must not hold the reader.
 bool open_object(trelvohdcam_reader* r, Fd& fd, off_t& size, unsigned long long& identity) {
-    int raw = r->sys.shm_open(r->name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    int raw = r->sys.shm_open(r->name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
     if (raw < 0) return false;
     fd = Fd(raw, r->sys.close);
-    if (!object_size(r->sys, raw, &size, &identity)) return false;
+    struct stat st {};
+    if (r->sys.fstat(raw, &st) != 0 || !untrusted_object(st, false).empty()) return false;
+    size = st.st_size;
+    identity = (static_cast<unsigned long long>(st.st_dev) << 40) ^ static_cast<unsigned long long>(st.st_ino);
     return size >= static_cast<off_t>(TRELVOHDCAM_CHANNEL_HEADER_SIZE);
+}
+
+// Whether the mapped object still covers the mapping. One that shrank would fault at the next
+// load from a page past its end; it is detached and reads as closed.
+bool intact(trelvohdcam_reader* r) {
+    if (!r->map) return false;
+    off_t size = 0;
+    if (object_size(r->sys, r->fd.get(), &size) && size >= 0 && static_cast<std::size_t>(size) >= r->map.size())
+        return true;
+    r->shrunk = true;
+    r->shrunk_identity = r->identity;
+    detach(r);
+    return false;
 }
 
 bool map_object(trelvohdcam_reader* r, std::size_t size) {
@@ -52,6 +72,8 @@ void refresh(trelvohdcam_reader* r) {
     unsigned long long identity = 0;
     if (!open_object(r, fd, size, identity)) return;
     if (r->map && identity == r->identity) return;
+    if (r->shrunk && identity == r->shrunk_identity) return;
+    r->shrunk = false;
     detach(r);
     r->fd = std::move(fd);
     if (!map_object(r, static_cast<std::size_t>(size))) {
@@ -67,13 +89,16 @@ void refresh(trelvohdcam_reader* r) {
 bool grow_mapping(trelvohdcam_reader* r, std::size_t needed) {
     off_t size = 0;
     if (!object_size(r->sys, r->fd.get(), &size)) return false;
-    if (static_cast<std::size_t>(size) < needed) return false;
+    if (size < 0 || static_cast<std::size_t>(size) < needed) return false;
     r->map.reset();
-    return map_object(r, static_cast<std::size_t>(size));
+    if (map_object(r, static_cast<std::size_t>(size)) && intact(r)) return true;
+    detach(r);
+    return false;
 }
 
 Attempt try_read(trelvohdcam_reader* r, uint64_t after, void* buffer, size_t capacity,
                  trelvohdcam_picture_info* info) {
+    if (!intact(r)) return Attempt::Nothing;
     const auto* h = reinterpret_cast<const trelvohdcam_channel_header*>(r->map.data());
     const uint64_t s1 = __atomic_load_n(&h->sequence, __ATOMIC_ACQUIRE);
     if (s1 & 1u) return Attempt::Torn;
@@ -163,7 +188,8 @@ TRELVOHDCAM_API int trelvohdcam_reader_wait(trelvohdcam_reader* r, uint64_t afte
 
 TRELVOHDCAM_API int trelvohdcam_reader_state(trelvohdcam_reader* r) {
     if (!r) return -1;
-    if (!r->map) return static_cast<int>(TRELVOHDCAM_STATE_NEW);
+    if (!r->map || !intact(r))
+        return static_cast<int>(r->shrunk ? TRELVOHDCAM_STATE_CLOSED : TRELVOHDCAM_STATE_NEW);
     const auto* h = reinterpret_cast<const trelvohdcam_channel_header*>(r->map.data());
     if (__atomic_load_n(&h->magic, __ATOMIC_ACQUIRE) != TRELVOHDCAM_CHANNEL_MAGIC)
         return static_cast<int>(TRELVOHDCAM_STATE_NEW);

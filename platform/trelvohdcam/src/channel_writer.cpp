@@ -2,7 +2,10 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <thread>
@@ -56,13 +59,34 @@ bool valid_channel_name(const std::string& name) {
     return name.find('/', 1) == std::string::npos;
 }
 
+std::string channel_path(const std::string& name) { return "/dev/shm" + name; }
+
 std::string channel_name_from_environment() {
     const char* env = std::getenv(TRELVOHDCAM_CHANNEL_ENV);
-    std::string name = (env && *env) ? env : TRELVOHDCAM_CHANNEL_DEFAULT;
+    // Per user by default: users of one machine never meet on the same name.
+    std::string name = (env && *env) ? env : TRELVOHDCAM_CHANNEL_PREFIX + std::to_string(::geteuid());
     if (name[0] != '/') name.insert(0, "/");
     if (valid_channel_name(name)) return name;
     log_once(std::string(TRELVOHDCAM_CHANNEL_ENV) + "=\"" + (env ? env : "") +
              "\" is no channel name (at most 255 characters, no '/' but the first); nothing is published");
+    return std::string();
+}
+
+std::string untrusted_object(const struct stat& st, bool check_mode) {
+    if (!S_ISREG(st.st_mode)) {
+        const char* kind = S_ISFIFO(st.st_mode)   ? "a FIFO"
+                           : S_ISDIR(st.st_mode)  ? "a folder"
+                           : S_ISLNK(st.st_mode)  ? "a symbolic link"
+                           : S_ISSOCK(st.st_mode) ? "a socket"
+                                                  : "a device";
+        return std::string("is ") + kind + ", not a regular file";
+    }
+    if (st.st_uid != ::geteuid()) return "belongs to user " + std::to_string(st.st_uid) + ", not to this user";
+    if (check_mode && (st.st_mode & 07777) != 0600) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return std::string("has mode ") + mode + ", not 0600";
+    }
     return std::string();
 }
 
@@ -93,8 +117,18 @@ void copy_from_shared(unsigned char* dst, const unsigned char* shared, std::size
 
 std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int width, int height,
                                                    int type, float fps, std::size_t frame_size,
-                                                   uint64_t owner, const std::string& loopback) {
+                                                   uint64_t owner, const std::string& loopback,
+                                                   bool* refused) {
+    if (refused) *refused = false;
     if (!valid_channel_name(name)) return nullptr;
+    const std::string path = channel_path(name);
+    auto refuse = [&](const std::string& what, int err = 0) -> std::unique_ptr<ChannelWriter> {
+        log_once("the virtual camera's channel " + path + " " + what, err);
+        if (refused) *refused = true;
+        return nullptr;
+    };
+    const std::string remedy = "; nothing is published: remove it (rm " + path + ") or choose another channel with " +
+                               TRELVOHDCAM_CHANNEL_ENV;
     // A path that does not fit is left out rather than cut.
     unsigned char device[TRELVOHDCAM_CHANNEL_LOOPBACK_SIZE] = {};
     if (loopback.size() < sizeof device) std::memcpy(device, loopback.data(), loopback.size());
@@ -102,21 +136,67 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
     w->sys_ = current_sys();
     w->frame_size_ = frame_size;
     w->owner_ = owner;
+    w->name_ = name;
+    const Sys& sys = w->sys_;
 
-    // Readable by every user: the channel is how other programs see the camera.
-    int fd = w->sys_.shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return nullptr;
-    w->fd_ = Fd(fd, w->sys_.close);
-
-    off_t current = 0;
-    if (!object_size(w->sys_, fd, &current) || current < 0) return nullptr;
-    const std::size_t needed = page_round(TRELVOHDCAM_CHANNEL_HEADER_SIZE + frame_size);
-    // Never shrink: a reader may still map the larger size of an earlier camera.
-    if (static_cast<std::size_t>(current) < needed &&
-        w->sys_.ftruncate(fd, static_cast<off_t>(needed)) != 0)
+    // The pictures are this user's alone: created exclusively, and an object already there is
+    // used only if it is this user's private regular file. The second open does not block, and
+    // does not follow a link, whatever was planted there.
+    bool created = true;
+    int fd = sys.shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        created = false;
+        fd = sys.shm_open(name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
+    }
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ELOOP) return refuse("is a symbolic link" + remedy);
+        if (err == EACCES || err == EPERM) return refuse("cannot be opened by this user" + remedy, err);
+        // shm_open reports a folder as EINVAL; the name itself was checked above.
+        if (err == ENXIO || err == EISDIR || err == EINVAL) return refuse("is not a regular file" + remedy);
+        log_once("cannot create the virtual camera's channel " + path + "; nothing is published", err);
         return nullptr;
-    w->map_ = map_shared(w->sys_, fd, needed, PROT_READ | PROT_WRITE);
-    if (!w->map_) return nullptr;
+    }
+    w->fd_ = Fd(fd, sys.close);
+    // Removes what this call created when it gives up, so that no unusable object stays behind.
+    auto give_up = [&](const std::string& what, int err = 0) {
+        w->fd_.reset();
+        if (created) sys.shm_unlink(name.c_str());
+        return refuse(what, err);
+    };
+
+    struct stat st {};
+    if (sys.fstat(fd, &st) != 0) return give_up("cannot be examined", errno);
+    if (created) {
+        // The umask may have taken bits away; 0600 is what a later camera checks for.
+        if ((st.st_mode & 07777) != 0600 && sys.fchmod(fd, 0600) != 0)
+            return give_up("cannot be made private (mode 0600)", errno);
+    } else {
+        const std::string why = untrusted_object(st, true);
+        if (!why.empty()) return refuse(why + remedy);
+    }
+
+    // Reserved rather than sized: a sparse object faults (SIGBUS) at the first write of a page
+    // the file system has no room for. Never shrunk: a reader may still map an earlier camera's
+    // larger size.
+    const std::size_t needed = page_round(TRELVOHDCAM_CHANNEL_HEADER_SIZE + frame_size);
+    int err;
+    do err = sys.posix_fallocate(fd, 0, static_cast<off_t>(needed));
+    while (err == EINTR);
+    if (err != 0) {
+        const std::string room = "has no room for " + std::to_string(needed / 1024) +
+                                 " KiB in /dev/shm; nothing is published: free space there, give the system or "
+                                 "container more shared memory (docker --shm-size), or choose a smaller picture";
+        return give_up(room, err);
+    }
+    off_t size = 0;
+    if (!object_size(sys, fd, &size)) return give_up("cannot be examined", errno);
+    if (size < 0 || static_cast<std::size_t>(size) < needed) return give_up("shrank while it was set up" + remedy);
+    w->map_ = map_shared(sys, fd, needed, PROT_READ | PROT_WRITE);
+    if (!w->map_) {
+        log_once("cannot map the virtual camera's channel " + path + "; nothing is published", errno);
+        return nullptr;
+    }
 
     trelvohdcam_channel_header* h = w->header();
     // Owner first, so that a camera of another process still writing here
@@ -146,8 +226,21 @@ std::unique_ptr<ChannelWriter> ChannelWriter::open(const std::string& name, int 
 
 ChannelWriter::~ChannelWriter() { detach(); }
 
-bool ChannelWriter::write(const void* picture) {
+bool ChannelWriter::intact() {
     if (!map_) return false;
+    // Only this user can shrink the object, but a shrunk one must not kill the process: touching
+    // a page past its end would fault. A channel that shrank is over, like a closed one.
+    off_t size = 0;
+    if (object_size(sys_, fd_.get(), &size) && size >= 0 && static_cast<std::size_t>(size) >= map_.size())
+        return true;
+    log_once("the virtual camera's channel " + channel_path(name_) +
+             " shrank under the camera; no more pictures are published there");
+    detach();
+    return false;
+}
+
+bool ChannelWriter::write(const void* picture) {
+    if (!intact()) return false;
     trelvohdcam_channel_header* h = header();
     if (__atomic_load_n(&h->owner, __ATOMIC_ACQUIRE) != owner_) {
         detach();
@@ -168,7 +261,7 @@ bool ChannelWriter::write(const void* picture) {
 }
 
 void ChannelWriter::close() {
-    if (map_) {
+    if (intact()) {
         trelvohdcam_channel_header* h = header();
         if (__atomic_load_n(&h->owner, __ATOMIC_ACQUIRE) == owner_)
             __atomic_store_n(&h->state, TRELVOHDCAM_STATE_CLOSED, __ATOMIC_RELEASE);

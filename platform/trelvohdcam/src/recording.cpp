@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -51,12 +52,18 @@ void record_sent(void* handle, const void* picture, std::size_t size) {
     Recording& rec = recording();
     std::lock_guard<std::mutex> lock(rec.mutex);
     ++rec.counts.frames_sent;
-    ++rec.frames_per_handle[to_id(handle)];
-    if (rec.keep_frames) {
-        const auto* bytes = static_cast<const unsigned char*>(picture);
-        rec.last_frame.assign(bytes, bytes + size);
-        rec.have_last_frame = true;
-        rec.last_frame_handle = handle;
+    // The picture was taken whatever the recording can keep: without memory for it, the
+    // per-handle count or the kept copy is what is lost.
+    try {
+        ++rec.frames_per_handle[to_id(handle)];
+        if (rec.keep_frames) {
+            const auto* bytes = static_cast<const unsigned char*>(picture);
+            rec.last_frame.assign(bytes, bytes + size);
+            rec.have_last_frame = true;
+            rec.last_frame_handle = handle;
+        }
+    } catch (const std::bad_alloc&) {
+        rec.have_last_frame = false;
     }
 }
 

@@ -21,10 +21,14 @@ void* sys_mmap(void* address, size_t size, int prot, int flags, int fd, off_t of
     return ::mmap(address, size, prot, flags, fd, offset);
 }
 int sys_munmap(void* address, size_t size) { return ::munmap(address, size); }
+int sys_fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
+int sys_posix_fallocate(int fd, off_t offset, off_t len) { return ::posix_fallocate(fd, offset, len); }
+int sys_shm_unlink(const char* name) { return ::shm_unlink(name); }
 
 constexpr Sys kDefaults = {sys_open,      sys_close,      sys_ioctl,
                            sys_write,     sys_shm_open,   sys_ftruncate,
-                           sys_fstat,     sys_mmap,      sys_munmap};
+                           sys_fstat,     sys_mmap,      sys_munmap,
+                           sys_fchmod,    sys_posix_fallocate, sys_shm_unlink};
 
 std::mutex g_sys_mutex;
 Sys g_sys = kDefaults;
@@ -61,6 +65,9 @@ TRELVOHDCAM_API void trelvohdcam_sys_set(const trelvohdcam_sys* table) {
         if (table->fstat) next.fstat = table->fstat;
         if (table->mmap) next.mmap = table->mmap;
         if (table->munmap) next.munmap = table->munmap;
+        if (table->fchmod) next.fchmod = table->fchmod;
+        if (table->posix_fallocate) next.posix_fallocate = table->posix_fallocate;
+        if (table->shm_unlink) next.shm_unlink = table->shm_unlink;
     }
     std::lock_guard<std::mutex> lock(trelvohdcam::g_sys_mutex);
     trelvohdcam::g_sys = next;

@@ -38,6 +38,11 @@ typedef struct trelvohdcam_sys {
     int (*fstat)(int fd, struct stat* st);
     void* (*mmap)(void* address, size_t size, int prot, int flags, int fd, off_t offset);
     int (*munmap)(void* address, size_t size);
+    /* added later; a table that leaves them NULL keeps the real calls. posix_fallocate returns
+     * the error number itself, as POSIX has it, instead of setting errno. */
+    int (*fchmod)(int fd, mode_t mode);
+    int (*posix_fallocate)(int fd, off_t offset, off_t len);
+    int (*shm_unlink)(const char* name);
 } trelvohdcam_sys;
 
 /* Fills *out with the real system calls. */

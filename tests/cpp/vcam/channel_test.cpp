@@ -4,12 +4,15 @@
 
 #include "channel.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <thread>
 #include <time.h>
@@ -329,6 +332,8 @@ TEST_F(ChannelTest, AWriterTakesASequenceLeftOddOverAfterTheGiveUpTime) {
 // best effort), but no name is reported and no reader opens on it.
 TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
     const std::string too_long(NAME_MAX + 1, 'x');
+    // Users of one machine never share the default name.
+    const std::string per_user = TRELVOHDCAM_CHANNEL_PREFIX + std::to_string(::geteuid());
     const struct {
         const char* variable;
         const char* name;  // what trelvohdcam_channel_name gives; nullptr: -1
@@ -338,7 +343,7 @@ TEST_F(ChannelTest, AnInvalidChannelNameGivesACameraWithoutAChannel) {
         {"/", nullptr},
         {too_long.c_str(), nullptr},
         {"no-leading-slash", "/no-leading-slash"},
-        {"", TRELVOHDCAM_CHANNEL_DEFAULT},
+        {"", per_user.c_str()},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.variable);
@@ -414,4 +419,215 @@ TEST_F(ChannelTest, PicturesReadWhileAWriterHammersAreNeverTorn) {
     EXPECT_GE(reads.load(), 20u);
     EXPECT_GT(written.load(), reads.load()) << "the reader saw pictures mid-stream, not each one";
     scDeleteCamera(cam);
+}
+
+// ---- a private channel that cannot fault ----------------------------------------------------
+
+namespace {
+
+// Reports every object as another user's, as fstat would for a name squatted by that user.
+int fstat_of_another_user(int fd, struct stat* st) {
+    const int rc = ::fstat(fd, st);
+    if (rc == 0) st->st_uid = ::geteuid() + 1;
+    return rc;
+}
+
+int fallocate_without_room(int, off_t, off_t) { return ENOSPC; }
+
+std::string shm_file(const std::string& channel) { return "/dev/shm" + channel; }
+
+struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
+    return st;
+}
+
+}  // namespace
+
+// Whatever was planted under the name, the camera refuses it (and says so) instead of publishing
+// into an object another user may read or write, and leaves it as it was; a reader never attaches
+// to it nor blocks on it.
+TEST_F(ChannelTest, AnObjectUnderTheNameThatIsNotTheUsersPrivateFileIsRefused) {
+    enum Plant { Mode0644, Mode0666, Fifo, Folder, Link, OtherUser };
+    const struct {
+        const char* what;
+        Plant plant;
+    } cases[] = {
+        {"regular file, mode 0644", Mode0644}, {"regular file, mode 0666", Mode0666},
+        {"FIFO", Fifo},                          {"folder", Folder},
+        {"link to a private file", Link},        {"another user's private file", OtherUser},
+    };
+    const std::string target = channel_ + "_target";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = shm_file(channel_);
+        switch (c.plant) {
+            case Mode0644:
+            case Mode0666:
+            case OtherUser: {
+                const int fd = ::shm_open(channel_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                ASSERT_GE(fd, 0);
+                ASSERT_EQ(::fchmod(fd, c.plant == Mode0644 ? 0644 : c.plant == Mode0666 ? 0666 : 0600), 0);
+                ::close(fd);
+                break;
+            }
+            case Fifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
+            case Folder: ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); break;
+            case Link: {
+                const int fd = ::shm_open(target.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+                ASSERT_GE(fd, 0);
+                ::close(fd);
+                ASSERT_EQ(::symlink(shm_file(target).c_str(), path.c_str()), 0);
+                break;
+            }
+        }
+        if (c.plant == OtherUser) {
+            trelvohdcam_sys table{};
+            table.fstat = fstat_of_another_user;
+            trelvohdcam_sys_set(&table);
+        }
+        const struct stat before = stat_of(path);
+        trelvohdcam_record_reset();
+        EXPECT_EQ(scCreateCamera(64, 48, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr);
+        trelvohdcam_record_counts counts{};
+        trelvohdcam_record_get(&counts);
+        EXPECT_EQ(counts.create_failures, 1u);
+        const struct stat after = stat_of(path);
+        EXPECT_EQ(after.st_mode, before.st_mode) << "left as it was";
+        EXPECT_EQ(after.st_size, before.st_size) << "left as it was";
+        EXPECT_EQ(stat_of(shm_file(target)).st_size, 0) << "nothing written through the link";
+
+        Reader r(trelvohdcam_reader_open(nullptr));
+        ASSERT_TRUE(r);
+        std::vector<unsigned char> buf(64 * 48 * 3);
+        trelvohdcam_picture_info info{};
+        EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
+        EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_NEW);
+
+        trelvohdcam_sys_set(nullptr);
+        if (c.plant == Folder) ::rmdir(path.c_str());
+        else ::unlink(path.c_str());
+        ::shm_unlink(target.c_str());
+    }
+}
+
+// Another user's channel is never read, even one with a good picture in it.
+TEST_F(ChannelTest, AReaderIgnoresAChannelOfAnotherUser) {
+    void* cam = scCreateCamera(8, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+    ASSERT_NE(cam, nullptr);
+    ASSERT_EQ(scSendFrame(cam, filled(8 * 2 * 3, 9).data()), 0);
+    trelvohdcam_sys table{};
+    table.fstat = fstat_of_another_user;
+    trelvohdcam_sys_set(&table);
+    Reader r(trelvohdcam_reader_open(nullptr));
+    std::vector<unsigned char> buf(8 * 2 * 3);
+    trelvohdcam_picture_info info{};
+    EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
+    EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_NEW);
+    scDeleteCamera(cam);
+}
+
+// A new channel is the user's alone whatever the umask, and its memory is reserved: a sparse
+// object would fault at the first picture the file system has no room for.
+TEST_F(ChannelTest, ANewChannelIsPrivateAndItsMemoryReserved) {
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{0277}}) {
+        SCOPED_TRACE(mask);
+        const mode_t saved = ::umask(mask);
+        void* cam = scCreateCamera(321, 241, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        ::umask(saved);
+        ASSERT_NE(cam, nullptr);
+        const struct stat st = stat_of(shm_file(channel_));
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_GE(static_cast<uint64_t>(st.st_blocks) * 512, 128u + 321u * 241u * 3u);
+        scDeleteCamera(cam);
+        // The next camera reuses the closed channel: it is the user's private file.
+        cam = scCreateCamera(2, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        EXPECT_NE(cam, nullptr);
+        scDeleteCamera(cam);
+        ::shm_unlink(channel_.c_str());
+    }
+}
+
+// No room in shared memory: the camera fails with one line instead of a SIGBUS at its first
+// picture, and leaves no empty object behind.
+TEST_F(ChannelTest, NoRoomForThePictureFailsTheCamera) {
+    trelvohdcam_sys table{};
+    table.posix_fallocate = fallocate_without_room;
+    trelvohdcam_sys_set(&table);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(scCreateCamera(1920, 1080, 30.0f, TRELVOHDCAM_TYPE_RGB24), nullptr);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find(shm_file(channel_) + " has no room"), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_EQ(stat_of(shm_file(channel_)).st_mode, 0u) << "no object left behind";
+}
+
+// The channel truncated under a live camera and a reader: both carry on, the camera taking
+// pictures and the reader seeing the channel closed, neither touching a page past the end.
+TEST_F(ChannelTest, AChannelThatShrinksIsClosedForWriterAndReader) {
+    constexpr int kW = 64, kH = 48;
+    const auto p = pattern(kW * kH * 3, 5);
+    for (const off_t size : {off_t{0}, off_t{4096}}) {
+        SCOPED_TRACE(size);
+        void* cam = scCreateCamera(kW, kH, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        ASSERT_NE(cam, nullptr);
+        ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+        Reader r(trelvohdcam_reader_open(nullptr));
+        std::vector<unsigned char> buf(p.size());
+        trelvohdcam_picture_info info{};
+        ASSERT_EQ(trelvohdcam_reader_wait(r.get(), 0, 1000, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_OK);
+
+        const int fd = ::shm_open(channel_.c_str(), O_RDWR, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, size), 0);
+        ::close(fd);
+        EXPECT_EQ(scSendFrame(cam, p.data()), 0) << "the camera still takes the picture";
+        EXPECT_EQ(trelvohdcam_reader_wait(r.get(), 0, 0, buf.data(), buf.size(), &info), TRELVOHDCAM_READ_TIMEOUT);
+        EXPECT_EQ(trelvohdcam_reader_state(r.get()), (int)TRELVOHDCAM_STATE_CLOSED);
+        scDeleteCamera(cam);
+        ::shm_unlink(channel_.c_str());
+    }
+}
+
+namespace {
+
+// A system call that runs out of memory the C++ way, as an allocation on the library's path would.
+std::atomic<bool> g_fstat_throws{false};
+int fstat_throwing(int fd, struct stat* st) {
+    if (g_fstat_throws) throw std::bad_alloc();
+    return ::fstat(fd, st);
+}
+
+}  // namespace
+
+// No C++ exception leaves the three calls into the C caller: each returns its failure result.
+TEST_F(ChannelTest, AnExceptionInsideACallIsItsFailureResult) {
+    trelvohdcam_sys table{};
+    table.fstat = fstat_throwing;
+    trelvohdcam_sys_set(&table);
+    const auto p = filled(4 * 2 * 3, 1);
+    enum Call { Create, Send, Delete };
+    for (const Call call : {Create, Send, Delete}) {
+        SCOPED_TRACE(call);
+        trelvohdcam_record_reset();
+        g_fstat_throws = call == Create;
+        void* cam = scCreateCamera(4, 2, 30.0f, TRELVOHDCAM_TYPE_RGB24);
+        g_fstat_throws = true;
+        trelvohdcam_record_counts counts{};
+        if (call == Create) {
+            EXPECT_EQ(cam, nullptr);
+        } else if (call == Send) {
+            ASSERT_NE(cam, nullptr);
+            EXPECT_EQ(scSendFrame(cam, p.data()), -1);
+        } else {
+            ASSERT_NE(cam, nullptr);
+            scDeleteCamera(cam);
+            trelvohdcam_record_get(&counts);
+            EXPECT_EQ(counts.delete_failures, 1u);
+        }
+        g_fstat_throws = false;
+        if (cam) scDeleteCamera(cam);
+        ::shm_unlink(channel_.c_str());
+    }
 }
