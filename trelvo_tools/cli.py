@@ -113,7 +113,8 @@ def print_cameras(cameras: Sequence[Any], hint: bool = True, show_all: bool = Fa
         if not cam.formats:
             say("     formats: none listed")
             continue
-        relayed, others = [], []
+        relayed: List[Any] = []
+        others: List[Any] = []
         for fmt in cam.formats:
             relayable = show_all or (getattr(fmt, "subtype_name", None) or fmt.subtype) in SUBTYPES
             (relayed if relayable else others).append(fmt)
