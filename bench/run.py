@@ -254,7 +254,7 @@ def fmt_us(ns):
 
 
 BEFORE = "(before)"
-STAGE_NAMES = ["decode", "rgb_conversion", "queue_copy", "yuy2_conversion", "send"]
+STAGE_NAMES = ["decode", "rgb_conversion", "queue", "yuy2_conversion", "send"]
 
 
 def build_report(results, stages, meta) -> str:

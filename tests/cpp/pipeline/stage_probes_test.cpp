@@ -20,7 +20,7 @@ TEST(StageProbes, EachStageCountsItsOwnRuns) {
     process_sample(session, pipeline_test::make_sample(rgb).Get());
     process_sample(session, pipeline_test::make_sample(rgb).Get());
     EXPECT_EQ(stage_probe_totals(PipelineStage::rgb_conversion).calls, 2u);
-    EXPECT_EQ(stage_probe_totals(PipelineStage::queue_copy).calls, 2u);
+    EXPECT_EQ(stage_probe_totals(PipelineStage::queue).calls, 4u);
     EXPECT_EQ(stage_probe_totals(PipelineStage::decode).calls, 0u);
 
     QueuedFrame source{rgb.data(), 8, 4, 24};
@@ -31,7 +31,7 @@ TEST(StageProbes, EachStageCountsItsOwnRuns) {
     EXPECT_GT(stage_probe_totals(PipelineStage::rgb_conversion).nanoseconds, 0u);
 
     stage_probe_reset();
-    EXPECT_EQ(stage_probe_totals(PipelineStage::queue_copy).calls, 0u);
+    EXPECT_EQ(stage_probe_totals(PipelineStage::queue).calls, 0u);
     EXPECT_EQ(stage_probe_totals(PipelineStage::count).calls, 0u);
     pipeline_test::take_all(session);
 }
