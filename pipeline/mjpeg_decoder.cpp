@@ -49,7 +49,8 @@ bool build_decoder(MjpegDecoder& decoder, int32_t width, int32_t height) {
         return false;
     }
     decoder.packet.reset(av_packet_alloc());
-    if (decoder.packet == nullptr) {
+    decoder.decoded.reset(av_frame_alloc());
+    if (decoder.packet == nullptr || decoder.decoded == nullptr) {
         decoder.release();
         return false;
     }
@@ -114,8 +115,7 @@ bool decode_mjpeg(MjpegDecoder& decoder, const uint8_t* data, uint32_t length, c
     const int32_t width = target.width;
     const int32_t height = target.height;
     std::lock_guard<std::mutex> decoder_guard(decoder.lock);
-    AVFramePtr decoded(av_frame_alloc());
-    if (decoded == nullptr || target.data == nullptr) {
+    if (target.data == nullptr) {
         return false;
     }
     // A packet size must fit an int; the RGB24 picture must fit the 32-bit sizes of the calls.
@@ -140,22 +140,26 @@ bool decode_mjpeg(MjpegDecoder& decoder, const uint8_t* data, uint32_t length, c
     // into a padded buffer of its own and never reads past ours.
     decoder.packet->data = const_cast<uint8_t*>(bytes);
     decoder.packet->size = static_cast<int>(packet_length);
+    AVFrame& decoded = *decoder.decoded;
     int status;
     {
         TRELVO_STAGE_PROBE(PipelineStage::decode);
         status = avcodec_send_packet(decoder.codec_context.get(), decoder.packet.get());
         if (status >= 0) {
-            status = avcodec_receive_frame(decoder.codec_context.get(), decoded.get());
+            status = avcodec_receive_frame(decoder.codec_context.get(), &decoded);
         }
     }
     decoder.packet->data = nullptr;
     decoder.packet->size = 0;
     // A damaged picture, or one of another size than the capture's, is dropped.
-    return status >= 0 && decoded_whole(*decoded, width, height) &&
-           convert_decoded_picture(decoder.conversion, *decoded, target);
+    const bool converted = status >= 0 && decoded_whole(decoded, width, height) &&
+                           convert_decoded_picture(decoder.conversion, decoded, target);
+    av_frame_unref(&decoded);
+    return converted;
 }
 
 void MjpegDecoder::release() {
+    decoded.reset();
     packet.reset();
     codec_context.reset();
     av_freep(&sample_copy);

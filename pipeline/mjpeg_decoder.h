@@ -16,6 +16,8 @@ struct MjpegDecoder {
     const AVCodec* codec = nullptr;
     AVCodecContextPtr codec_context;
     AVPacketPtr packet;
+    // The decoded picture; its buffers go back to libavcodec's pool after each conversion.
+    AVFramePtr decoded;
     int32_t width = 0;
     int32_t height = 0;
 
