@@ -21,9 +21,9 @@ constexpr int64_t kAlignment = 64;
 
 int64_t round_up(int64_t value) { return (value + kAlignment - 1) / kAlignment * kAlignment; }
 
-// Rows converted at a time: the I420 planes of one strip stay in the first-level cache (23 KiB of
-// scratch at 1920 pixels) between the two conversions. Even, so that no strip splits the two rows
-// that share a chroma row.
+// Rows converted at a time: the I420 rows of one strip (23 KiB at 1920 pixels) stay in cache
+// between the two conversions, where full-size planes went out to memory and back. Even, so that
+// no strip splits the two rows that share a chroma row.
 constexpr int kStripRows = 8;
 
 // Where the I420 strip and the YUY2 picture of one size live. Odd sizes: the chroma rows hold the
