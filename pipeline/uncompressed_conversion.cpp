@@ -26,7 +26,7 @@ bool build_scaler(RawConverter& converter, AVPixelFormat format, int32_t width, 
         return false;
     }
     converter.sws_context.reset(sws_getContext(width, height, format, width, height, AV_PIX_FMT_BGR24, SWS_BILINEAR,
-                                             nullptr, nullptr, nullptr));
+                                               nullptr, nullptr, nullptr));
     if (converter.sws_context == nullptr || !allocate_bgr24(*converter.dst_frame, width, height)) {
         converter.release();
         return false;

@@ -30,7 +30,7 @@ struct RawConverter {
     uint8_t* sample_copy = nullptr;
     int64_t sample_copy_size = 0;
 
-    // Frees the scaler, its frames and the sample copy, and resets the scaler's keys.
+    // Frees the scaler, its destination frame and the sample copy, and resets the scaler's keys.
     void release();
 };
 
