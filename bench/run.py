@@ -254,7 +254,7 @@ def fmt_us(ns):
 
 
 BEFORE = "(before)"
-STAGE_NAMES = ["decode", "rgb_conversion", "queue_copy", "yuy2_conversion", "send"]
+STAGE_NAMES = ["decode", "rgb_conversion", "queue", "yuy2_conversion", "send"]
 
 
 def build_report(results, stages, meta) -> str:
@@ -372,7 +372,7 @@ def build_report(results, stages, meta) -> str:
                     f"{'' if not pa else f'{med(pa, 'cpu_per_s_ns') / 1e6:.0f}'} |")
     if stages:
         names = STAGE_NAMES
-        lines += ["", "## Where trelvo's time goes (probes build; µs per picture sent, wall time inside each stage)",
+        lines += ["", "## Where trelvo's time goes (probes build; µs per picture sent, thread CPU time inside each stage)",
                   "", "| input | output | " + " | ".join(names) + " | sum | pictures/s |",
                   "|---|---|" + "---|" * (len(names) + 2)]
         for (input_name, out_type), s in stages.items():

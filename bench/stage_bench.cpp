@@ -39,7 +39,7 @@ std::vector<std::vector<uint8_t>> split_fixed(const std::vector<uint8_t>& data, 
 std::u16string wide(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 const char* stage_name(int stage) {
-    static const char* names[] = {"decode", "rgb_conversion", "queue_copy", "yuy2_conversion", "send"};
+    static const char* names[] = {"decode", "rgb_conversion", "queue", "yuy2_conversion", "send"};
     return names[stage];
 }
 

@@ -39,8 +39,8 @@ PyVideoCapture::~PyVideoCapture() {
     if (running) stop_session();
     stop_session();
     unregister_session(this);
-    release_scaler(*this);
-    src_frame.reset();
+    raw_converter.release();
+    raw_converter.src_frame.reset();
     MFShutdown();
     mjpeg_decoder->release();
     mjpeg_decoder.reset();

@@ -3,8 +3,9 @@
 
 #include "capture/stop_event.h"
 #include "devices/camera_records.h"
-#include "pipeline/frame_decoder.h"
 #include "pipeline/frame_queue.h"
+#include "pipeline/mjpeg_decoder.h"
+#include "pipeline/uncompressed_conversion.h"
 
 #include <mfidl.h>
 #include <mfreadwrite.h>
@@ -69,15 +70,7 @@ public:
     std::unique_ptr<MjpegDecoder> mjpeg_decoder;
 
     // Scaler cache for uncompressed samples.
-    AVFramePtr src_frame;
-    AVFramePtr dst_frame;
-    SwsContextPtr sws_context;
-    int32_t last_pixel_format = -1;
-    int32_t last_width = 0;
-    int32_t last_height = 0;
-    // A padded copy of the sample when its buffer ends too close to the picture's last byte.
-    uint8_t* sample_copy = nullptr;
-    int64_t sample_copy_size = 0;
+    RawConverter raw_converter;
 
     // The slots are written by a reconnecting worker while a giving-up worker's teardown may read
     // them; their counted references are copied in and out under this lock.

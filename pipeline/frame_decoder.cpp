@@ -1,39 +1,28 @@
 #include "pipeline/frame_decoder.h"
 
 #include "capture/video_capture.h"
+#include "pipeline/bgr24_picture.h"
+#include "pipeline/frame_queue.h"
+#include "pipeline/mjpeg_decoder.h"
+#include "pipeline/uncompressed_conversion.h"
 
 #include <mfapi.h>
 #include <wrl/client.h>
-
-extern "C" {
-#include <libavutil/frame.h>
-}
 
 #include <algorithm>
 #include <cstdint>
 
 namespace {
 
-// Row alignment of the BGR24 pictures that libswscale and libyuv write: what libavutil gives its
-// own frames on every CPU it supports, so the widest vector stores stay inside the buffer.
-constexpr int kPictureAlign = 64;
+bool convert_sample(PyVideoCapture& session, const uint8_t* data, uint32_t length, uint32_t max_length,
+                    const PictureTarget& target) {
+    if (session.subtype == MFVideoFormat_MJPG) {
+        return session.mjpeg_decoder != nullptr && decode_mjpeg(*session.mjpeg_decoder, data, length, target);
+    }
+    return convert_uncompressed(session.raw_converter, session.subtype, data, length, max_length, target);
+}
 
 }  // namespace
-
-int64_t rgb24_picture_size(int32_t width, int32_t height) {
-    if (width <= 0 || height <= 0) {
-        return -1;
-    }
-    const int64_t bytes = static_cast<int64_t>(width) * height * 3;
-    return bytes <= kMaxInt32 ? bytes : -1;
-}
-
-bool allocate_bgr24(AVFrame& frame, int32_t width, int32_t height) {
-    frame.format = AV_PIX_FMT_BGR24;
-    frame.width = width;
-    frame.height = height;
-    return av_frame_get_buffer(&frame, kPictureAlign) >= 0;
-}
 
 void process_sample(PyVideoCapture& session, IMFSample* sample) {
     std::lock_guard<std::mutex> decode_guard(session.decode_mutex);
@@ -52,10 +41,17 @@ void process_sample(PyVideoCapture& session, IMFSample* sample) {
     }
     // Never trust a current length beyond what the buffer holds.
     const uint32_t length = (std::min<uint32_t>)(current_length, max_length);
-    if (session.subtype == MFVideoFormat_MJPG) {
-        decode_mjpeg(session, data, length);
-    } else {
-        convert_uncompressed(session, data, length, max_length);
+    // A size the 32-bit calls cannot take gets no buffer; the converters refuse it without one.
+    QueuedFrame frame;
+    if (rgb24_picture_size(session.width, session.height) > 0) {
+        frame = take_frame_buffer(session, session.width, session.height);
     }
+    const PictureTarget target{frame.data, session.width, session.height, frame.stride};
+    const bool converted = convert_sample(session, data, length, max_length, target);
     buffer->Unlock();
+    if (converted) {
+        queue_frame(session, frame);
+    } else {
+        recycle_frame(session, frame);
+    }
 }

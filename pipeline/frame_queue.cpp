@@ -4,7 +4,6 @@
 #include "pipeline/stage_probes.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <mutex>
 
@@ -30,7 +29,26 @@ uint8_t* allocate_picture(uint64_t bytes) {
     return static_cast<uint8_t*>(std::malloc(rounded));
 }
 
-// The spare helpers run with queue_mutex held.
+// The spare helpers run with queue_mutex held and only move pointers: what they leave to be freed
+// goes into a Discarded, freed once the lock is released.
+struct Discarded {
+    std::array<uint8_t*, FrameQueue::kMaxSpares + 1> buffers{};
+    size_t count = 0;
+    void add(uint8_t* buffer) {
+        if (buffer != nullptr && count < buffers.size()) buffers[count++] = buffer;
+    }
+    ~Discarded() {
+        for (size_t i = 0; i < count; ++i) std::free(buffers[i]);
+    }
+};
+
+void drop_spares(FrameQueue& queue, Discarded& discarded) {
+    while (queue.spare_count > 0) {
+        discarded.add(queue.spares[--queue.spare_count]);
+        queue.spares[queue.spare_count] = nullptr;
+    }
+}
+
 void free_spares(FrameQueue& queue) {
     while (queue.spare_count > 0) {
         std::free(queue.spares[--queue.spare_count]);
@@ -39,9 +57,9 @@ void free_spares(FrameQueue& queue) {
 }
 
 // A spare buffer of the asked size, or null. A new size makes the spares of the old one useless.
-uint8_t* take_spare(FrameQueue& queue, uint64_t bytes) {
+uint8_t* take_spare(FrameQueue& queue, uint64_t bytes, Discarded& discarded) {
     if (bytes != queue.spare_bytes) {
-        free_spares(queue);
+        drop_spares(queue, discarded);
         queue.spare_bytes = bytes;
         return nullptr;
     }
@@ -53,14 +71,14 @@ uint8_t* take_spare(FrameQueue& queue, uint64_t bytes) {
     return buffer;
 }
 
-void give_back(FrameQueue& queue, uint8_t* buffer, uint64_t bytes) {
+void give_back(FrameQueue& queue, uint8_t* buffer, uint64_t bytes, Discarded& discarded) {
     if (buffer == nullptr) {
         return;
     }
     if (bytes == queue.spare_bytes && queue.spare_count < FrameQueue::kMaxSpares) {
         queue.spares[queue.spare_count++] = buffer;
     } else {
-        std::free(buffer);
+        discarded.add(buffer);
     }
 }
 
@@ -74,53 +92,54 @@ FrameQueue::~FrameQueue() {
     free_spares(*this);
 }
 
-void push_frame(PyVideoCapture& session, const uint8_t* data, int32_t width, int32_t height, int32_t stride) {
-    TRELVO_STAGE_PROBE(PipelineStage::queue_copy);
+QueuedFrame take_frame_buffer(PyVideoCapture& session, int32_t width, int32_t height) {
+    TRELVO_STAGE_PROBE(PipelineStage::queue);
+    if (width <= 0 || height <= 0) {
+        return {};
+    }
+    const int64_t stride = static_cast<int64_t>(width) * 3;
+    if (stride > (std::numeric_limits<int32_t>::max)()) {
+        return {};
+    }
+    // 64-bit product: height x stride can exceed 32 bits for absurd sizes.
+    const uint64_t bytes = static_cast<uint64_t>(height) * static_cast<uint64_t>(stride);
+    uint8_t* buffer = nullptr;
+    {
+        Discarded discarded;
+        {
+            std::lock_guard<std::mutex> guard(session.queue_mutex);
+            buffer = take_spare(session.frame_queue, bytes, discarded);
+        }
+    }
+    if (buffer == nullptr) {
+        buffer = allocate_picture(bytes);
+    }
+    if (buffer == nullptr) {
+        return {};
+    }
+    return QueuedFrame{buffer, width, height, static_cast<int32_t>(stride)};
+}
+
+void queue_frame(PyVideoCapture& session, QueuedFrame& frame) {
+    TRELVO_STAGE_PROBE(PipelineStage::queue);
+    if (frame.data == nullptr) {
+        return;
+    }
     FrameQueue& queue = session.frame_queue;
     {
-        std::lock_guard<std::mutex> guard(session.queue_mutex);
-        if (data == nullptr || width <= 0 || height <= 0 || stride <= 0) {
-            return;
-        }
-        // Padded rows (aligned line sizes) are packed; narrower rows are not RGB24 of this width and
-        // are kept as given, to be refused by whoever reads them as such.
-        const int64_t packed_stride = static_cast<int64_t>(width) * 3;
-        const int64_t kept_stride = stride >= packed_stride ? packed_stride : stride;
-        // 64-bit product: height x stride can exceed 32 bits for absurd sizes.
-        const uint64_t bytes = static_cast<uint64_t>(height) * static_cast<uint64_t>(kept_stride);
-
-        uint8_t* copy = nullptr;
-        // A full queue drops its oldest picture anyway: its buffer takes the new one.
-        const bool full = queue.frames.size() >= 2;
-        if (full && frame_bytes(queue.frames.front()) == bytes) {
-            copy = queue.frames.front().data;
-            queue.frames.pop_front();
-        } else {
-            copy = take_spare(queue, bytes);
-            if (copy == nullptr) {
-                copy = allocate_picture(bytes);
-            }
-            if (copy == nullptr) {
-                return;
-            }
+        Discarded discarded;
+        {
+            std::lock_guard<std::mutex> guard(session.queue_mutex);
             // Exactly one picture makes room for the new one; the queue never holds more than two.
-            if (full) {
-                give_back(queue, queue.frames.front().data, frame_bytes(queue.frames.front()));
+            if (queue.frames.size() >= 2) {
+                give_back(queue, queue.frames.front().data, frame_bytes(queue.frames.front()), discarded);
                 queue.frames.pop_front();
             }
+            queue.frames.push_back(frame);
+            mirror_size(queue);
         }
-        if (kept_stride == stride) {
-            std::memcpy(copy, data, static_cast<size_t>(bytes));
-        } else {
-            for (int32_t row = 0; row < height; ++row) {
-                std::memcpy(copy + static_cast<size_t>(row) * static_cast<size_t>(kept_stride),
-                            data + static_cast<size_t>(row) * static_cast<size_t>(stride),
-                            static_cast<size_t>(kept_stride));
-            }
-        }
-        queue.frames.push_back(QueuedFrame{copy, width, height, static_cast<int32_t>(kept_stride)});
-        mirror_size(queue);
     }
+    frame.data = nullptr;
     queue.ready.notify_one();
 }
 
@@ -154,8 +173,9 @@ std::optional<QueuedFrame> wait_frame(PyVideoCapture& session) {
 
 void recycle_frame(PyVideoCapture& session, QueuedFrame& frame) {
     {
+        Discarded discarded;
         std::lock_guard<std::mutex> guard(session.queue_mutex);
-        give_back(session.frame_queue, frame.data, frame_bytes(frame));
+        give_back(session.frame_queue, frame.data, frame_bytes(frame), discarded);
     }
     frame.data = nullptr;
 }

@@ -35,25 +35,29 @@ struct FrameQueue {
     // sleeps while there is nothing to send.
     std::condition_variable ready;
 
-    // Buffers the output worker gave back, all of spare_bytes each, reused by the next pushes so
-    // that a running relay stops allocating (and page-faulting in) a fresh picture each time.
-    // At most three buffers of one size ever circulate: two queued and one being sent.
-    static constexpr size_t kMaxSpares = 3;
+    // Buffers given back (by the output worker, by a conversion that failed, by a dropped picture),
+    // all of spare_bytes each, taken by the next conversion so that a running relay stops
+    // allocating (and page-faulting in) a fresh picture each time. At most four buffers of one
+    // size circulate: two queued, one being sent and one being written.
+    static constexpr size_t kMaxSpares = 4;
     std::array<uint8_t*, kMaxSpares> spares{};
     size_t spare_count = 0;
     size_t spare_bytes = 0;
 };
 
-// Copies a picture into the queue, dropping the oldest when two are queued. A picture whose rows
-// hold at least width x 3 bytes is stored packed (stride width x 3, the RGB24 layout the virtual
-// camera takes); otherwise height x stride bytes are kept as they are.
-void push_frame(PyVideoCapture& session, const uint8_t* data, int32_t width, int32_t height, int32_t stride);
+// A buffer for one packed RGB24 picture of width x height (stride width x 3): a spare when there
+// is one of that size, else a new one; data is null for a size not positive or when memory cannot
+// be had. The caller fills it and hands it to queue_frame or back with recycle_frame.
+QueuedFrame take_frame_buffer(PyVideoCapture& session, int32_t width, int32_t height);
+// Queues a filled buffer, dropping the oldest picture when two are queued, and wakes the output
+// worker; frame.data is cleared (the queue owns it). A frame without data is ignored.
+void queue_frame(PyVideoCapture& session, QueuedFrame& frame);
 // Removes the oldest picture; nothing when the queue was emptied meanwhile.
 std::optional<QueuedFrame> pop_frame(PyVideoCapture& session);
 // Sleeps until a picture is queued or the session stops running, then removes the oldest
 // picture; nothing once the session has stopped (pictures still queued stay for clear_frames).
 std::optional<QueuedFrame> wait_frame(PyVideoCapture& session);
-// Hands a popped picture's buffer back for reuse by later pushes (or frees it); data is cleared.
+// Hands a buffer back for reuse by later conversions (or frees it); data is cleared.
 void recycle_frame(PyVideoCapture& session, QueuedFrame& frame);
 // Wakes an output worker sleeping in wait_frame so that it sees a cleared running flag.
 void wake_output(PyVideoCapture& session);

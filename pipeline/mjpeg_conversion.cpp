@@ -1,6 +1,5 @@
 #include "pipeline/mjpeg_conversion.h"
 
-#include "pipeline/mjpeg_decoder.h"
 #include "pipeline/stage_probes.h"
 
 extern "C" {
@@ -59,24 +58,25 @@ int swscale_matrix(Matrix matrix) {
     }
 }
 
-bool grey_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_range, Matrix matrix, int width,
-                   int height) {
+bool grey_to_bgr24(MjpegConversion& conversion, const AVFrame& picture, bool full_range, Matrix matrix,
+                   const PictureTarget& target) {
+    const int width = target.width;
     const int argb_stride = width * 4;
-    if (decoder.argb_rows == nullptr) {
-        decoder.argb_rows.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(argb_stride) * kGreyStripRows)));
-        if (decoder.argb_rows == nullptr) return false;
+    if (conversion.argb_rows == nullptr || conversion.argb_width != width) {
+        conversion.argb_rows.reset(static_cast<uint8_t*>(av_malloc(static_cast<size_t>(argb_stride) * kGreyStripRows)));
+        conversion.argb_width = conversion.argb_rows != nullptr ? width : 0;
+        if (conversion.argb_rows == nullptr) return false;
     }
-    uint8_t* argb = decoder.argb_rows.get();
-    AVFrame& output = *decoder.output_frame;
-    for (int row = 0; row < height; row += kGreyStripRows) {
-        const int rows = (std::min)(kGreyStripRows, height - row);
+    uint8_t* argb = conversion.argb_rows.get();
+    for (int row = 0; row < target.height; row += kGreyStripRows) {
+        const int rows = (std::min)(kGreyStripRows, target.height - row);
         const uint8_t* grey = picture.data[0] + static_cast<ptrdiff_t>(row) * picture.linesize[0];
         const int status = full_range ? libyuv::J400ToARGB(grey, picture.linesize[0], argb, argb_stride, width, rows)
                                       : libyuv::I400ToARGBMatrix(grey, picture.linesize[0], argb, argb_stride,
                                                                  libyuv_matrix(matrix, false), width, rows);
         if (status != 0) return false;
-        uint8_t* bgr = output.data[0] + static_cast<ptrdiff_t>(row) * output.linesize[0];
-        if (libyuv::ARGBToRGB24(argb, argb_stride, bgr, output.linesize[0], width, rows) != 0) {
+        uint8_t* bgr = target.data + static_cast<ptrdiff_t>(row) * target.stride;
+        if (libyuv::ARGBToRGB24(argb, argb_stride, bgr, target.stride, width, rows) != 0) {
             return false;
         }
     }
@@ -150,51 +150,76 @@ SwsContextPtr centred_chroma_scaler(AVPixelFormat format, int width, int height)
 }
 
 // libswscale for the layouts libyuv has no routine for (4:4:0, 4:1:1, more than 8 bits, RGB, ...).
-bool swscale_to_bgr24(MjpegDecoder& decoder, const AVFrame& picture, bool full_range, Matrix matrix, int width,
-                      int height) {
+// It writes whole chroma samples, so into a picture of its own, copied into the target after.
+bool swscale_to_bgr24(MjpegConversion& conversion, const AVFrame& picture, bool full_range, Matrix matrix,
+                      const PictureTarget& target) {
     const int32_t format = unlabelled(picture.format);
     const AVPixFmtDescriptor* layout = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
     if (layout == nullptr || layout->log2_chroma_w > 2 || layout->log2_chroma_h > 2) return false;
     const int log2_w = layout->log2_chroma_w;
     const int log2_h = layout->log2_chroma_h;
-    // The decoder's planes and the output frame hold whole MCUs, so whole chroma samples fit both.
-    const int rows = whole_chroma(height, log2_h);
-    if (decoder.sws_context == nullptr || decoder.sws_format != format ||
-        decoder.sws_full_range != int32_t(full_range) || decoder.sws_matrix != matrix) {
-        decoder.sws_context.reset();
-        decoder.sws_format = -1;
+    // The decoder's planes hold whole MCUs; the picture below holds whole chroma samples.
+    const int rows = whole_chroma(target.height, log2_h);
+    // Room for whole chroma samples (JPEG subsamples by up to 4) in both directions.
+    const int padded_width = (target.width + 3) & ~3;
+    const int padded_height = (target.height + 3) & ~3;
+    AVFramePtr& output = conversion.sws_picture;
+    if (output == nullptr || output->width != padded_width || output->height != padded_height) {
+        output.reset(av_frame_alloc());
+        if (output == nullptr || !allocate_bgr24(*output, padded_width, padded_height)) {
+            output.reset();
+            return false;
+        }
+    }
+    if (conversion.sws_context == nullptr || conversion.sws_format != format ||
+        conversion.sws_full_range != int32_t(full_range) || conversion.sws_matrix != matrix) {
+        conversion.sws_context.reset();
+        conversion.sws_format = -1;
         if (sws_isSupportedInput(static_cast<AVPixelFormat>(format)) <= 0) return false;
-        decoder.sws_context = centred_chroma_scaler(static_cast<AVPixelFormat>(format), whole_chroma(width, log2_w),
-                                                    whole_chroma(height, log2_h));
-        if (decoder.sws_context == nullptr) return false;
+        conversion.sws_context = centred_chroma_scaler(static_cast<AVPixelFormat>(format),
+                                                       whole_chroma(target.width, log2_w), rows);
+        if (conversion.sws_context == nullptr) return false;
         const int* coefficients = sws_getCoefficients(swscale_matrix(matrix));
         // Source range as the JPEG declares it; RGB out is always full range.
-        sws_setColorspaceDetails(decoder.sws_context.get(), coefficients, full_range ? 1 : 0, coefficients, 1, 0, 1 << 16,
-                                 1 << 16);
-        decoder.sws_format = format;
-        decoder.sws_full_range = full_range;
-        decoder.sws_matrix = matrix;
+        sws_setColorspaceDetails(conversion.sws_context.get(), coefficients, full_range ? 1 : 0, coefficients, 1, 0,
+                                 1 << 16, 1 << 16);
+        conversion.sws_format = format;
+        conversion.sws_full_range = full_range;
+        conversion.sws_matrix = matrix;
     }
-    AVFrame& output = *decoder.output_frame;
-    return sws_scale(decoder.sws_context.get(), picture.data, picture.linesize, 0, rows, output.data, output.linesize) ==
-           rows;
+    return sws_scale(conversion.sws_context.get(), picture.data, picture.linesize, 0, rows, output->data,
+                     output->linesize) == rows &&
+           copy_into_target(*output, target);
 }
 
 }  // namespace
 
-bool convert_decoded_picture(MjpegDecoder& decoder, const AVFrame& picture, int32_t width, int32_t height) {
+bool convert_decoded_picture(MjpegConversion& conversion, const AVFrame& picture, const PictureTarget& target) {
     TRELVO_STAGE_PROBE(PipelineStage::rgb_conversion);
-    AVFrame& output = *decoder.output_frame;
+    if (target.data == nullptr || target.width <= 0 || target.height <= 0 ||
+        static_cast<int64_t>(target.stride) < static_cast<int64_t>(target.width) * 3) {
+        return false;
+    }
     const bool full_range = is_full_range_jpeg(picture);
     const Matrix matrix = matrix_of(picture);
     if (picture.format == AV_PIX_FMT_GRAY8) {
-        return grey_to_bgr24(decoder, picture, full_range, matrix, width, height);
+        return grey_to_bgr24(conversion, picture, full_range, matrix, target);
     }
     const PlanarToRgb24 to_rgb24 = libyuv_route(picture.format);
     if (to_rgb24 == nullptr) {
-        return swscale_to_bgr24(decoder, picture, full_range, matrix, width, height);
+        return swscale_to_bgr24(conversion, picture, full_range, matrix, target);
     }
     return to_rgb24(picture.data[0], picture.linesize[0], picture.data[1], picture.linesize[1], picture.data[2],
-                    picture.linesize[2], output.data[0], output.linesize[0], libyuv_matrix(matrix, full_range), width,
-                    height) == 0;
+                    picture.linesize[2], target.data, target.stride, libyuv_matrix(matrix, full_range), target.width,
+                    target.height) == 0;
+}
+
+void MjpegConversion::release() {
+    sws_context.reset();
+    sws_format = -1;
+    sws_full_range = -1;
+    sws_matrix = -1;
+    sws_picture.reset();
+    argb_rows.reset();
+    argb_width = 0;
 }

@@ -1,10 +1,6 @@
 #include "pipeline/mjpeg_decoder.h"
 
-#include "capture/video_capture.h"
-#include "pipeline/frame_decoder.h"
-#include "pipeline/frame_queue.h"
 #include "pipeline/jpeg_outline.h"
-#include "pipeline/mjpeg_conversion.h"
 #include "pipeline/stage_probes.h"
 
 extern "C" {
@@ -53,16 +49,11 @@ bool build_decoder(MjpegDecoder& decoder, int32_t width, int32_t height) {
         return false;
     }
     decoder.packet.reset(av_packet_alloc());
-    decoder.output_frame.reset(av_frame_alloc());
-    // Room for whole chroma samples (JPEG subsamples by up to 4) in both directions: libswscale
-    // converts those, and the picture is the top-left width x height of it.
-    if (decoder.packet == nullptr || decoder.output_frame == nullptr ||
-        !allocate_bgr24(*decoder.output_frame, (width + 3) & ~3, (height + 3) & ~3)) {
+    decoder.decoded.reset(av_frame_alloc());
+    if (decoder.packet == nullptr || decoder.decoded == nullptr) {
         decoder.release();
         return false;
     }
-    decoder.output_frame->width = width;
-    decoder.output_frame->height = height;
     decoder.width = width;
     decoder.height = height;
     return true;
@@ -120,74 +111,60 @@ bool decoded_whole(const AVFrame& decoded, int32_t width, int32_t height) {
 
 }  // namespace
 
-void decode_mjpeg(PyVideoCapture& session, const uint8_t* data, uint32_t length) {
-    if (!session.mjpeg_decoder) {
-        return;
+bool decode_mjpeg(MjpegDecoder& decoder, const uint8_t* data, uint32_t length, const PictureTarget& target) {
+    const int32_t width = target.width;
+    const int32_t height = target.height;
+    std::lock_guard<std::mutex> decoder_guard(decoder.lock);
+    if (target.data == nullptr) {
+        return false;
     }
-    MjpegDecoder& decoder = *session.mjpeg_decoder;
-    const int32_t width = session.width;
-    const int32_t height = session.height;
-    bool have_picture = false;
+    // A packet size must fit an int; the RGB24 picture must fit the 32-bit sizes of the calls.
+    const bool usable = data != nullptr && length != 0 &&
+                        length <= static_cast<uint32_t>(kMaxInt32 - AV_INPUT_BUFFER_PADDING_SIZE -
+                                                        static_cast<int>(sizeof(kCutScanTrap))) &&
+                        rgb24_picture_size(width, height) > 0 && decoder_takes_size(width, height);
+    JpegOutline outline;
+    if (usable) {
+        outline = outline_jpeg(data, length);
+    }
+    bool built = usable && outline_fits(outline, width, height);
+    if (built && (decoder.codec_context == nullptr || decoder.width != width || decoder.height != height)) {
+        built = build_decoder(decoder, width, height);
+    }
+    uint32_t packet_length = 0;
+    const uint8_t* bytes = built ? packet_bytes(decoder, data, length, outline, packet_length) : nullptr;
+    if (bytes == nullptr) {
+        return false;
+    }
+    // The packet borrows the bytes. It carries no reference-counted buffer, so libavcodec copies it
+    // into a padded buffer of its own and never reads past ours.
+    decoder.packet->data = const_cast<uint8_t*>(bytes);
+    decoder.packet->size = static_cast<int>(packet_length);
+    AVFrame& decoded = *decoder.decoded;
+    int status;
     {
-        std::lock_guard<std::mutex> decoder_guard(decoder.lock);
-        AVFramePtr decoded(av_frame_alloc());
-        if (decoded == nullptr) {
-            return;
-        }
-        // A packet size must fit an int; the RGB24 picture must fit the 32-bit sizes of the calls.
-        const bool usable = data != nullptr && length != 0 &&
-                            length <= static_cast<uint32_t>(kMaxInt32 - AV_INPUT_BUFFER_PADDING_SIZE -
-                                                            static_cast<int>(sizeof(kCutScanTrap))) &&
-                            rgb24_picture_size(width, height) > 0 && decoder_takes_size(width, height);
-        JpegOutline outline;
-        if (usable) {
-            outline = outline_jpeg(data, length);
-        }
-        bool built = usable && outline_fits(outline, width, height);
-        if (built && (decoder.codec_context == nullptr || decoder.width != width || decoder.height != height)) {
-            built = build_decoder(decoder, width, height);
-        }
-        uint32_t packet_length = 0;
-        const uint8_t* bytes = built ? packet_bytes(decoder, data, length, outline, packet_length) : nullptr;
-        if (bytes != nullptr) {
-            // The packet borrows the bytes. It carries no reference-counted buffer, so libavcodec
-            // copies it into a padded buffer of its own and never reads past ours.
-            decoder.packet->data = const_cast<uint8_t*>(bytes);
-            decoder.packet->size = static_cast<int>(packet_length);
-            int status;
-            {
-                TRELVO_STAGE_PROBE(PipelineStage::decode);
-                status = avcodec_send_packet(decoder.codec_context.get(), decoder.packet.get());
-                if (status >= 0) {
-                    status = avcodec_receive_frame(decoder.codec_context.get(), decoded.get());
-                }
-            }
-            decoder.packet->data = nullptr;
-            decoder.packet->size = 0;
-            // A damaged picture, or one of another size than the capture's, is dropped.
-            if (status >= 0 && decoded_whole(*decoded, width, height)) {
-                have_picture = convert_decoded_picture(decoder, *decoded, width, height);
-            }
+        TRELVO_STAGE_PROBE(PipelineStage::decode);
+        status = avcodec_send_packet(decoder.codec_context.get(), decoder.packet.get());
+        if (status >= 0) {
+            status = avcodec_receive_frame(decoder.codec_context.get(), &decoded);
         }
     }
-    if (have_picture) {
-        // push_frame packs the rows if libavutil padded them.
-        const AVFrame& picture = *decoder.output_frame;
-        push_frame(session, picture.data[0], width, height, picture.linesize[0]);
-    }
+    decoder.packet->data = nullptr;
+    decoder.packet->size = 0;
+    // A damaged picture, or one of another size than the capture's, is dropped.
+    const bool converted = status >= 0 && decoded_whole(decoded, width, height) &&
+                           convert_decoded_picture(decoder.conversion, decoded, target);
+    av_frame_unref(&decoded);
+    return converted;
 }
 
 void MjpegDecoder::release() {
-    output_frame.reset();  // its buffer with it
+    decoded.reset();
     packet.reset();
     codec_context.reset();
     av_freep(&sample_copy);
     sample_copy_size = 0;
-    sws_context.reset();
-    sws_format = -1;
-    sws_full_range = -1;
-    sws_matrix = -1;
-    argb_rows.reset();
+    conversion.release();
     codec = nullptr;
     width = 0;
     height = 0;

@@ -8,6 +8,8 @@
 #include <libyuv/convert_from.h>
 #include <trelvohdcam.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -19,17 +21,21 @@ constexpr int64_t kAlignment = 64;
 
 int64_t round_up(int64_t value) { return (value + kAlignment - 1) / kAlignment * kAlignment; }
 
-// Where the I420 planes and the YUY2 picture of one size live. Odd sizes: the chroma planes hold
-// the rounded-up chroma, (width + 1) / 2 by (height + 1) / 2, which is what libyuv reads and
-// writes. The YUY2 stride stays width x 2, the layout the library expects; libyuv still writes a
-// whole Y U Y V group for the last odd pixel of every row, so those two extra bytes land at the
-// start of the next row (which overwrites them afterwards) and, on the last row, in a tail kept
-// for that purpose. Plane strides are whole multiples of 64 bytes.
+// Rows converted at a time: the I420 rows of one strip (23 KiB at 1920 pixels) stay in cache
+// between the two conversions, where full-size planes went out to memory and back. Even, so that
+// no strip splits the two rows that share a chroma row.
+constexpr int kStripRows = 8;
+
+// Where the I420 strip and the YUY2 picture of one size live. Odd sizes: the chroma rows hold the
+// rounded-up chroma, (width + 1) / 2 samples, which is what libyuv reads and writes. The YUY2
+// stride stays width x 2, the layout the library expects; libyuv still writes a whole Y U Y V group
+// for the last odd pixel of every row, so those two extra bytes land at the start of the next row
+// (which a later strip overwrites, strips running top to bottom) and, on the last row, in a tail
+// kept for that purpose. Strip strides are whole multiples of 64 bytes.
 struct Yuy2Layout {
     int64_t luma_stride = 0;
     int64_t chroma_stride = 0;
-    int64_t chroma_height = 0;
-    int64_t planes_bytes = 0;
+    int64_t strip_bytes = 0;
     int64_t yuy2_stride = 0;
     int64_t yuy2_bytes = 0;
 
@@ -46,28 +52,31 @@ struct Yuy2Layout {
         }
         luma_stride = round_up(width);
         chroma_stride = round_up((width + 1) / 2);
-        chroma_height = (height + 1) / 2;
-        planes_bytes = luma_stride * height + 2 * chroma_stride * chroma_height;
+        strip_bytes = luma_stride * kStripRows + 2 * chroma_stride * (kStripRows / 2);
         yuy2_stride = width * 2;
         yuy2_bytes = round_up((height - 1) * yuy2_stride + (width + 1) / 2 * 4);
         return luma_stride <= kMaxInt32 &&
-               static_cast<uint64_t>(planes_bytes) <= (std::numeric_limits<size_t>::max)() / 2 &&
                static_cast<uint64_t>(yuy2_bytes) <= (std::numeric_limits<size_t>::max)() / 2;
     }
 
-    int convert(const QueuedFrame& source, uint8_t* planes, uint8_t* yuy2) const {
-        uint8_t* y_plane = planes;
-        uint8_t* u_plane = y_plane + luma_stride * source.height;
-        uint8_t* v_plane = u_plane + chroma_stride * chroma_height;
+    // The whole picture, strip by strip, through one strip of scratch.
+    int convert(const QueuedFrame& source, uint8_t* strip, uint8_t* yuy2) const {
+        uint8_t* y_rows = strip;
+        uint8_t* u_rows = y_rows + luma_stride * kStripRows;
+        uint8_t* v_rows = u_rows + chroma_stride * (kStripRows / 2);
         const int ys = static_cast<int>(luma_stride);
         const int cs = static_cast<int>(chroma_stride);
-        int status = libyuv::RGB24ToI420(source.data, source.stride, y_plane, ys, u_plane, cs, v_plane, cs,
-                                         source.width, source.height);
-        if (status == 0) {
-            status = libyuv::I420ToYUY2(y_plane, ys, u_plane, cs, v_plane, cs, yuy2, static_cast<int>(yuy2_stride),
-                                        source.width, source.height);
+        const int ds = static_cast<int>(yuy2_stride);
+        for (int row = 0; row < source.height; row += kStripRows) {
+            const int rows = (std::min)(kStripRows, source.height - row);
+            const uint8_t* rgb = source.data + static_cast<ptrdiff_t>(row) * source.stride;
+            uint8_t* out = yuy2 + static_cast<ptrdiff_t>(row) * ds;
+            if (libyuv::RGB24ToI420(rgb, source.stride, y_rows, ys, u_rows, cs, v_rows, cs, source.width, rows) != 0 ||
+                libyuv::I420ToYUY2(y_rows, ys, u_rows, cs, v_rows, cs, out, ds, source.width, rows) != 0) {
+                return -1;
+            }
         }
-        return status;
+        return 0;
     }
 };
 
@@ -119,39 +128,23 @@ int output_loop(PyVideoCapture& session) {
 }
 
 int convert_to_yuy2(const QueuedFrame& source, QueuedFrame& result) {
-    Yuy2Layout layout;
-    if (!layout.plan(source)) {
+    Yuy2Converter converter;
+    QueuedFrame converted;
+    if (converter.convert(source, converted) != 0) {
         return -1;
     }
-    TRELVO_STAGE_PROBE(PipelineStage::yuy2_conversion);
-    uint8_t* yuy2 = allocate_zeroed(layout.yuy2_bytes);
-    if (yuy2 == nullptr) {
-        return -1;
-    }
-    uint8_t* planes = allocate_zeroed(layout.planes_bytes);
-    if (planes == nullptr) {
-        std::free(yuy2);
-        return -1;
-    }
-    const int status = layout.convert(source, planes, yuy2);
-    std::free(planes);
-    if (status != 0) {
-        std::free(yuy2);
-        return -1;
-    }
-    result.data = yuy2;
-    result.width = source.width;
-    result.height = source.height;
-    result.stride = static_cast<int32_t>(layout.yuy2_stride);
+    // The converter's picture becomes the caller's.
+    result = converted;
+    converter.yuy2_ = nullptr;
     return 0;
 }
 
 Yuy2Converter::~Yuy2Converter() { release(); }
 
 void Yuy2Converter::release() {
-    std::free(planes_);
+    std::free(strip_);
     std::free(yuy2_);
-    planes_ = nullptr;
+    strip_ = nullptr;
     yuy2_ = nullptr;
     width_ = 0;
     height_ = 0;
@@ -165,16 +158,16 @@ int Yuy2Converter::convert(const QueuedFrame& source, QueuedFrame& result) {
     TRELVO_STAGE_PROBE(PipelineStage::yuy2_conversion);
     if (source.width != width_ || source.height != height_) {
         release();
-        planes_ = allocate_zeroed(layout.planes_bytes);
+        strip_ = allocate_zeroed(layout.strip_bytes);
         yuy2_ = allocate_zeroed(layout.yuy2_bytes);
-        if (planes_ == nullptr || yuy2_ == nullptr) {
+        if (strip_ == nullptr || yuy2_ == nullptr) {
             release();
             return -1;
         }
         width_ = source.width;
         height_ = source.height;
     }
-    if (layout.convert(source, planes_, yuy2_) != 0) {
+    if (layout.convert(source, strip_, yuy2_) != 0) {
         return -1;
     }
     result.data = yuy2_;

@@ -15,8 +15,9 @@ int output_loop(PyVideoCapture& session);
 // nothing is left allocated.
 int convert_to_yuy2(const QueuedFrame& source, QueuedFrame& result);
 
-// RGB24 to YUY2 with working memory kept from one picture to the next: the I420 planes and the
-// YUY2 picture are allocated once per picture size and live as long as the converter.
+// RGB24 to YUY2 (RGB24 to I420 to YUY2, with libyuv) a few rows at a time, with working memory
+// kept from one picture to the next: one strip of I420 rows and the YUY2 picture, allocated once
+// per picture size, living as long as the converter.
 class Yuy2Converter {
 public:
     Yuy2Converter() = default;
@@ -29,9 +30,10 @@ public:
     int convert(const QueuedFrame& source, QueuedFrame& result);
 
 private:
+    friend int convert_to_yuy2(const QueuedFrame& source, QueuedFrame& result);
     void release();
 
-    uint8_t* planes_ = nullptr;
+    uint8_t* strip_ = nullptr;
     uint8_t* yuy2_ = nullptr;
     int32_t width_ = 0;
     int32_t height_ = 0;

@@ -1,22 +1,44 @@
 // Uncompressed samples (NV12, YUY2, I420, RGB24, P010) to BGR24 pictures through libswscale.
 #pragma once
 
+#include "pipeline/bgr24_picture.h"
+#include "pipeline/libav_owners.h"
+
 #include <mfobjects.h>
 
 #include <cstdint>
-
-class PyVideoCapture;
 
 // Bytes that libswscale may read past the end of a tightly packed source picture; a sample whose
 // buffer ends closer than this is converted from a padded copy.
 constexpr int64_t kSourceSlack = 256;
 
-// Converts an uncompressed sample of the session's subtype and size and queues the picture. A
-// subtype the scaler does not take prints "Unsupported format!"; a short sample is dropped.
-void convert_uncompressed(PyVideoCapture& session, const uint8_t* data, uint32_t length, uint32_t max_length);
+// The scaler cache of uncompressed samples, rebuilt when the sample's layout or size changes.
+struct RawConverter {
+    RawConverter() = default;
+    RawConverter(const RawConverter&) = delete;
+    RawConverter& operator=(const RawConverter&) = delete;
+    ~RawConverter() { release(); }
 
-// Frees the scaler and its destination frame, and resets the scaler's keys.
-void release_scaler(PyVideoCapture& session);
+    AVFramePtr src_frame;
+    // libswscale's own BGR24 picture, with the aligned rows and tail its widest stores need.
+    AVFramePtr dst_frame;
+    SwsContextPtr sws_context;
+    int32_t last_pixel_format = -1;
+    int32_t last_width = 0;
+    int32_t last_height = 0;
+    // A padded copy of the sample when its buffer ends too close to the picture's last byte.
+    uint8_t* sample_copy = nullptr;
+    int64_t sample_copy_size = 0;
+
+    // Frees the scaler, its destination frame and the sample copy, and resets the scaler's keys.
+    void release();
+};
+
+// Converts an uncompressed sample of the subtype and of target.width x target.height into the
+// target. A subtype the scaler does not take prints "Unsupported format!"; a short sample is
+// dropped. False when nothing was written.
+bool convert_uncompressed(RawConverter& converter, const GUID& subtype, const uint8_t* data, uint32_t length,
+                          uint32_t max_length, const PictureTarget& target);
 
 // The libavutil pixel format in which an uncompressed sample of this subtype arrives; -1 for a
 // subtype the scaler does not take (Motion-JPEG included).

@@ -261,8 +261,6 @@ TEST_F(MjpegDecodingTest, DecoderIsRebuiltOnlyWhenTheCaptureSizeChanges) {
     ASSERT_NE(decoder.codec_context, nullptr);
     EXPECT_EQ(decoder.width, kWidth);
     EXPECT_EQ(decoder.height, kHeight);
-    ASSERT_NE(decoder.output_frame, nullptr);
-    EXPECT_EQ(decoder.output_frame->linesize[0], kWidth * 3);
     // A rebuild makes a new context, whose opaque field starts out null.
     decoder.codec_context->opaque = &marker;
     for (int i = 0; i < 3; ++i) process_sample(session, make_sample(big).Get());
@@ -283,7 +281,6 @@ TEST_F(MjpegDecodingTest, DecoderIsRebuiltOnlyWhenTheCaptureSizeChanges) {
     decoder.release();
     EXPECT_EQ(decoder.codec_context, nullptr);
     EXPECT_EQ(decoder.packet, nullptr);
-    EXPECT_EQ(decoder.output_frame, nullptr);
     EXPECT_EQ(decoder.codec, nullptr);
     EXPECT_EQ(decoder.width, 0);
     process_sample(session, make_sample(small).Get());

@@ -136,3 +136,15 @@ inline uint8_t clamp_byte(double value) {
 }
 
 }  // namespace pipeline_test
+
+// Queues a copy of a width x height RGB24 picture whose rows are stride bytes apart, the way a
+// converter does: a buffer from the queue, the rows written into it, the buffer queued.
+inline void push_frame(PyVideoCapture& session, const uint8_t* data, int32_t width, int32_t height, int32_t stride) {
+    QueuedFrame frame = take_frame_buffer(session, width, height);
+    ASSERT_NE(frame.data, nullptr);
+    for (int32_t row = 0; row < height; ++row) {
+        std::memcpy(frame.data + static_cast<size_t>(row) * frame.stride, data + static_cast<size_t>(row) * stride,
+                    static_cast<size_t>(width) * 3);
+    }
+    queue_frame(session, frame);
+}

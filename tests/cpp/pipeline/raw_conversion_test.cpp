@@ -272,9 +272,9 @@ TEST_P(RawConversionTest, SampleIsCopiedOnlyWhenItsBufferEndsTooClose) {
     configure(f, 33, 17);
     const RawPicture p = make_raw(f, 33, 17);
     process_sample(session, make_sample(p.sample, p.sample.size() + kSourceSlack).Get());
-    EXPECT_EQ(session.sample_copy, nullptr);  // read in place
+    EXPECT_EQ(session.raw_converter.sample_copy, nullptr);  // read in place
     process_sample(session, make_sample(p.sample, p.sample.size() + kSourceSlack - 1).Get());
-    EXPECT_NE(session.sample_copy, nullptr);
+    EXPECT_NE(session.raw_converter.sample_copy, nullptr);
     const auto taken = take_all(session);
     ASSERT_EQ(taken.size(), 2u);
     EXPECT_EQ(taken[0].bytes, taken[1].bytes);
@@ -319,7 +319,7 @@ TEST_F(ScalerPathTest, UnknownSubtypePrintsOncePerSampleAndQueuesNothing) {
     const std::string printed = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed, "Unsupported format!\nUnsupported format!\nUnsupported format!\n");
     EXPECT_FALSE(frames_waiting(session));
-    EXPECT_EQ(session.sws_context, nullptr);
+    EXPECT_EQ(session.raw_converter.sws_context, nullptr);
 }
 
 TEST_F(ScalerPathTest, SilentDropsPrintNothing) {
@@ -348,35 +348,35 @@ TEST_F(ScalerPathTest, RebuildsOnlyWhenFormatOrSizeChanges) {
         EXPECT_EQ(take_all(session).size(), 1u);
     };
     feed(Raw::nv12, 32, 16);
-    ASSERT_NE(session.sws_context, nullptr);
-    EXPECT_EQ(session.last_pixel_format, AV_PIX_FMT_NV12);
-    EXPECT_EQ(session.dst_frame->width, 32);
-    EXPECT_EQ(session.dst_frame->height, 16);
+    ASSERT_NE(session.raw_converter.sws_context, nullptr);
+    EXPECT_EQ(session.raw_converter.last_pixel_format, AV_PIX_FMT_NV12);
+    EXPECT_EQ(session.raw_converter.dst_frame->width, 32);
+    EXPECT_EQ(session.raw_converter.dst_frame->height, 16);
     // A rebuild replaces dst_frame, whose opaque field the pipeline never sets.
-    session.dst_frame->opaque = &marker;
+    session.raw_converter.dst_frame->opaque = &marker;
     feed(Raw::nv12, 32, 16);
     feed(Raw::nv12, 32, 16);
-    EXPECT_EQ(session.dst_frame->opaque, &marker);
+    EXPECT_EQ(session.raw_converter.dst_frame->opaque, &marker);
 
     feed(Raw::yuy2, 32, 16);
-    EXPECT_EQ(session.dst_frame->opaque, nullptr);
-    EXPECT_EQ(session.last_pixel_format, AV_PIX_FMT_YUYV422);
-    session.dst_frame->opaque = &marker;
+    EXPECT_EQ(session.raw_converter.dst_frame->opaque, nullptr);
+    EXPECT_EQ(session.raw_converter.last_pixel_format, AV_PIX_FMT_YUYV422);
+    session.raw_converter.dst_frame->opaque = &marker;
     feed(Raw::yuy2, 32, 16);
-    EXPECT_EQ(session.dst_frame->opaque, &marker);
+    EXPECT_EQ(session.raw_converter.dst_frame->opaque, &marker);
 
     feed(Raw::yuy2, 32, 18);
-    EXPECT_EQ(session.dst_frame->opaque, nullptr);
-    EXPECT_EQ(session.last_height, 18);
-    EXPECT_EQ(session.dst_frame->height, 18);
+    EXPECT_EQ(session.raw_converter.dst_frame->opaque, nullptr);
+    EXPECT_EQ(session.raw_converter.last_height, 18);
+    EXPECT_EQ(session.raw_converter.dst_frame->height, 18);
 
-    release_scaler(session);
-    EXPECT_EQ(session.sws_context, nullptr);
-    EXPECT_EQ(session.dst_frame, nullptr);
-    EXPECT_EQ(session.last_pixel_format, -1);
-    EXPECT_EQ(session.last_width, 0);
+    session.raw_converter.release();
+    EXPECT_EQ(session.raw_converter.sws_context, nullptr);
+    EXPECT_EQ(session.raw_converter.dst_frame, nullptr);
+    EXPECT_EQ(session.raw_converter.last_pixel_format, -1);
+    EXPECT_EQ(session.raw_converter.last_width, 0);
     feed(Raw::yuy2, 32, 18);
-    EXPECT_NE(session.sws_context, nullptr);
+    EXPECT_NE(session.raw_converter.sws_context, nullptr);
 }
 
 TEST_F(ScalerPathTest, TwoWorkersAtOnceProduceWholePictures) {
