@@ -1,7 +1,7 @@
 """The trelvo command line: list cameras, relay one (or two) into the virtual camera, snapshot the
 virtual camera, and a demo that does all three.
 
-    trelvo list [--simulated]
+    trelvo list [--all] [--simulated]
     trelvo relay [--device ID] [--device2 ID] [--width W --height H --fps F] [--subtype MJPEG]
                  [--type 0|1] [--loopback /dev/videoN] [--seconds N] [--simulated]
     trelvo view [--out snapshot.png] [--timeout 5]
@@ -17,10 +17,12 @@ import argparse
 import os
 import select
 import sys
+import textwrap
 import time
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
 from . import __version__, vcam
+from .subtypes import display_name
 from .relay import (LOOPBACK_ENV, OUTPUT_TYPES, SUBTYPES, CameraNotFound, FormatNotSupported,
                     NotSwitched, Relay, StartFailed, flush_c, loopback_devices, normalise_subtype)
 
@@ -84,10 +86,22 @@ def enumerate_cameras(capture: Any) -> List[Any]:
 
 
 def format_text(fmt: Any) -> str:
-    return f"{fmt.width}x{fmt.height} @ {fmt.fps} fps {getattr(fmt, 'subtype_name', None) or fmt.subtype}"
+    subtype = getattr(fmt, "subtype_name", None) or fmt.subtype
+    return f"{fmt.width}x{fmt.height} @ {fmt.fps} fps {display_name(subtype)}"
 
 
-def print_cameras(cameras: Sequence[Any], hint: bool = True) -> None:
+def other_formats_line(formats: Sequence[Any]) -> List[str]:
+    """The formats trelvo cannot relay, summed up by subtype in the order the camera lists them."""
+    names = list(dict.fromkeys(display_name(getattr(f, "subtype_name", None) or f.subtype) for f in formats))
+    if not names:
+        return []
+    text = (f"+ {len(names)} other format{'s' if len(names) != 1 else ''} trelvo cannot relay: "
+            + " ".join(names))
+    return textwrap.wrap(text, width=100, initial_indent="     ", subsequent_indent="       ",
+                         break_on_hyphens=False)
+
+
+def print_cameras(cameras: Sequence[Any], hint: bool = True, show_all: bool = False) -> None:
     if not cameras:
         say("No cameras found.")
         if hint:
@@ -95,13 +109,26 @@ def print_cameras(cameras: Sequence[Any], hint: bool = True) -> None:
                 f"`{PROG} relay --device {SIM_LINK}` relays it.")
         return
     say(f"{len(cameras)} camera(s):")
+    summed_up = False
     for number, cam in enumerate(cameras, 1):
         say(f"  {number}. {cam.name}")
         say(f"     id: {cam.device_id}")
         if not cam.formats:
             say("     formats: none listed")
+            continue
+        relayed, others = [], []
         for fmt in cam.formats:
+            relayable = show_all or (getattr(fmt, "subtype_name", None) or fmt.subtype) in SUBTYPES
+            (relayed if relayable else others).append(fmt)
+        if not relayed:
+            say("     no format trelvo can relay")
+        for fmt in relayed:
             say(f"     {format_text(fmt)}")
+        for line in other_formats_line(others):
+            say(line)
+        summed_up = summed_up or bool(others)
+    if summed_up:
+        say(f"`{PROG} list --all` lists every format.")
 
 
 def formats_listing(formats: Dict[str, Any], names: Optional[Dict[str, str]] = None) -> List[str]:
@@ -310,7 +337,7 @@ class _Simulated:
 def cmd_list(args: argparse.Namespace) -> int:
     trelvo = _trelvo()
     with _Simulated(args.simulated):
-        print_cameras(enumerate_cameras(trelvo.VideoCapture()))
+        print_cameras(enumerate_cameras(trelvo.VideoCapture()), show_all=args.all)
     return 0
 
 
@@ -410,7 +437,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True)
     sim_help = f"add the built-in simulated camera ({SIM_LINK}) first"
 
-    p = sub.add_parser("list", help="list the cameras and their formats")
+    p = sub.add_parser("list", help="list the cameras and the formats trelvo relays")
+    p.add_argument("--all", action="store_true",
+                   help="list every format, also those trelvo cannot relay (summed up otherwise)")
     p.add_argument("--simulated", action="store_true", help=sim_help)
     p.set_defaults(run=cmd_list)
 

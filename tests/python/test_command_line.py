@@ -76,6 +76,44 @@ def test_list_with_simulated_camera(capfd):
     assert simcam.camera_count() == 0  # the built-in camera is gone again
 
 
+# A driver with many formats (vivid lists 83): the relayed ones, then the rest by subtype in the
+# order listed, each once, with a FourCC-built GUID as its FourCC and another GUID as its text.
+OTHER_GUID = "{01234567-89AB-CDEF-0123-456789ABCDEF}"
+MANY = ["RGB3", "BGR4", "H264"] + [f"Q{n:03d}" for n in range(20)] + [OTHER_GUID]
+
+
+@pytest.mark.parametrize("args, relayed, summed_up", [
+    ([], ["640x480 @ 30 fps YUY2", "321x241 @ 15 fps NV12"],
+     f"+ {len(MANY)} other formats trelvo cannot relay: " + " ".join(MANY)),
+    (["--all"], ["640x480 @ 30 fps YUY2", "640x480 @ 30 fps RGB3", "320x240 @ 30 fps RGB3",
+                 "321x241 @ 15 fps NV12"] + [f"1x1 @ 5 fps {name}" for name in MANY[1:]], ""),
+])
+def test_list_shows_the_formats_trelvo_relays_and_sums_up_the_rest(capfd, args, relayed, summed_up):
+    types = [(simcam.YUY2, 640, 480, 30, 1), (simcam.guid("RGB3"), 640, 480, 30, 1),
+             (simcam.guid("RGB3"), 320, 240, 30, 1), (simcam.NV12, 321, 241, 15, 1)]
+    types += [(simcam.guid(name), 1, 1, 5, 1) for name in MANY[1:]]
+    cams = [simcam.SimCamera("Many formats", "sim://many", types=types),
+            simcam.SimCamera("Only H264", "sim://h264", types=[(simcam.guid("H264"), 64, 48, 30, 1)])]
+    try:
+        assert cli.main(["list", *args]) == 0
+    finally:
+        for cam in cams:
+            cam.remove()
+    out = capfd.readouterr().out
+    lines = out.splitlines()
+    first = lines.index("  1. Many formats")
+    block = lines[first + 2:lines.index("  2. Only H264")]
+    assert block[:len(relayed)] == [f"     {text}" for text in relayed]
+    rest = block[len(relayed):]  # wrapped to lines of at most 100 characters
+    assert " ".join(" ".join(rest).split()) == summed_up and all(len(line) <= 100 for line in rest)
+    if args:
+        assert "     64x48 @ 30 fps H264" in lines and "--all" not in out
+    else:
+        assert "     no format trelvo can relay" in lines
+        assert "     + 1 other format trelvo cannot relay: H264" in lines
+        assert lines[-1] == "`trelvo list --all` lists every format."
+
+
 def test_list_without_cameras_points_to_the_simulated_one(capfd):
     if real_cameras():
         pytest.skip("this machine has cameras")

@@ -28,14 +28,35 @@ std::vector<std::string> candidate_paths() {
     return paths;
 }
 
-bool is_loopback_output(const Sys& sys, int fd) {
+constexpr char kReload[] =
+    "sudo modprobe -r v4l2loopback && sudo modprobe v4l2loopback devices=1 video_nr=10 card_label=\"trelvo\" "
+    "exclusive_caps=1";
+
+enum class Role { kOutput, kNotLoopback, kBusy, kUnusable };
+
+// What the device offers a new writer. With exclusive_caps=1 a loopback device is an output while
+// nobody writes, a camera while a writer streams, and neither once a writer left without a
+// stream it started and stopped: then only reloading the module brings it back.
+Role loopback_role(const Sys& sys, int fd) {
     v4l2_capability cap{};
-    if (xioctl(sys, fd, VIDIOC_QUERYCAP, &cap) != 0) return false;
+    if (xioctl(sys, fd, VIDIOC_QUERYCAP, &cap) != 0) return Role::kNotLoopback;
     if (std::strncmp(reinterpret_cast<const char*>(cap.driver), kLoopbackDriver,
                      sizeof kLoopbackDriver - 1) != 0)
-        return false;
+        return Role::kNotLoopback;
     const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
-    return (caps & V4L2_CAP_VIDEO_OUTPUT) != 0;
+    if (caps & V4L2_CAP_VIDEO_OUTPUT) return Role::kOutput;
+    if (caps & V4L2_CAP_VIDEO_CAPTURE) return Role::kBusy;
+    return Role::kUnusable;
+}
+
+void log_named_role(const std::string& path, Role role) {
+    const std::string device = path + ", which TRELVOHDCAM_LOOPBACK names, ";
+    if (role == Role::kNotLoopback)
+        log_once(device + "is no v4l2loopback device");
+    else if (role == Role::kBusy)
+        log_once(device + "is taken by another writer; if none runs, reload the module: " + kReload);
+    else if (role == Role::kUnusable)
+        log_once(device + "was left unusable by an earlier writer; reload the module: " + kReload);
 }
 
 std::string describe(int width, int height, uint32_t pixelformat) {
@@ -109,12 +130,20 @@ std::unique_ptr<LoopbackOutput> LoopbackOutput::open(int width, int height, int 
             continue;
         }
         Fd fd(raw, sys.close);
-        if (!is_loopback_output(sys, raw)) {
-            if (named) log_once(path + ", which TRELVOHDCAM_LOOPBACK names, is no v4l2loopback output device");
+        const Role role = loopback_role(sys, raw);
+        if (role != Role::kOutput) {
+            if (named) log_named_role(path, role);
             continue;
         }
         if (!set_format(sys, path, raw, width, height, pixelformat, bpp, frame_size)) continue;
         set_frame_rate(sys, raw, fps);
+        // Only a writer that streams hands the device back as an output when it closes; one that
+        // writes without leaves it unusable until the module is reloaded.
+        int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+        if (int err = xioctl(sys, raw, VIDIOC_STREAMON, &type)) {
+            log_once("loopback device " + path + " refuses to start streaming", -err);
+            continue;
+        }
         std::unique_ptr<LoopbackOutput> out(new LoopbackOutput());
         out->sys_ = sys;
         out->fd_ = std::move(fd);
@@ -123,6 +152,17 @@ std::unique_ptr<LoopbackOutput> LoopbackOutput::open(int width, int height, int 
         return out;
     }
     return nullptr;
+}
+
+LoopbackOutput::~LoopbackOutput() { stop(); }
+
+void LoopbackOutput::stop() {
+    if (!fd_) return;
+    // Newer drivers return the device to the next writer only after an explicit stop; a device
+    // that is gone answers with an error that changes nothing.
+    int type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    (void)xioctl(sys_, fd_.get(), VIDIOC_STREAMOFF, &type);
+    fd_.reset();
 }
 
 void LoopbackOutput::write(const void* picture) {
@@ -134,7 +174,7 @@ void LoopbackOutput::write(const void* picture) {
     // A full device drops this picture; a device that is gone is given up.
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
         log_once("loopback device " + path_ + " fails a write; no more pictures go to it", errno);
-        fd_.reset();
+        stop();
     }
 }
 

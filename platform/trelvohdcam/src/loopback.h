@@ -15,6 +15,9 @@ public:
     // The first loopback device that takes the format; nullptr when there is
     // none (the normal case on most machines) or the type has no format.
     static std::unique_ptr<LoopbackOutput> open(int width, int height, int type, float fps);
+    ~LoopbackOutput();
+    LoopbackOutput(const LoopbackOutput&) = delete;
+    LoopbackOutput& operator=(const LoopbackOutput&) = delete;
 
     // Writes one picture. A device that goes away is given up (with one line on stderr).
     void write(const void* picture);
@@ -22,6 +25,7 @@ public:
 
 private:
     LoopbackOutput() = default;
+    void stop();  // ends the stream and closes the device
     Sys sys_{};
     Fd fd_;
     std::size_t frame_size_ = 0;

@@ -346,7 +346,7 @@ int FakeV4l2::node_ioctl(NodeState& n, int fd, unsigned long request, void* arg)
         case VIDIOC_QUERYCAP: {
             auto* cap = static_cast<v4l2_capability*>(arg);
             std::memset(cap, 0, sizeof *cap);
-            std::memcpy(cap->driver, "fakevideo", 9);
+            std::memcpy(cap->driver, c.driver.data(), std::min(c.driver.size(), sizeof cap->driver - 1));
             // The card name fills the field without a terminator when it is that long.
             std::memcpy(cap->card, c.card.data(), std::min(c.card.size(), sizeof cap->card));
             cap->capabilities = c.capabilities;

@@ -33,6 +33,7 @@ struct Format {
 
 struct Node {
     std::string path;
+    std::string driver = "fakevideo";
     std::string card;
     uint32_t capabilities = 0;
     uint32_t device_caps = 0;

@@ -80,6 +80,20 @@ TEST_F(V4l2Enumeration, NodeThatIsNoStreamingCaptureDeviceIsSkipped) {
     locked.path = "/dev/video6";
     locked.open_errno = EACCES;
     fake_.add_node(locked);
+    // v4l2loopback devices are virtual cameras: while a program writes (exclusive_caps=1) and with
+    // both capabilities (exclusive_caps=0), with the formats of what is written.
+    constexpr uint32_t kLoopbackCaps = V4L2_CAP_STREAMING | V4L2_CAP_READWRITE | V4L2_CAP_EXT_PIX_FORMAT;
+    const uint32_t loopback_caps[] = {kLoopbackCaps | V4L2_CAP_VIDEO_CAPTURE,
+                                      kLoopbackCaps | V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_OUTPUT};
+    for (uint32_t caps : loopback_caps) {
+        Node loopback = uvc_camera();
+        loopback.path = "/dev/video" + std::to_string(7 + (caps & V4L2_CAP_VIDEO_OUTPUT ? 1 : 0));
+        loopback.driver = "v4l2 loopback";
+        loopback.card = "trelvo";
+        loopback.capabilities = caps | V4L2_CAP_DEVICE_CAPS;
+        loopback.device_caps = caps;
+        fake_.add_node(loopback);
+    }
 
     std::vector<std::string> links;
     for (auto& d : mfcompat::v4l2_enumerate_devices()) {

@@ -12,11 +12,68 @@
 
 namespace {
 
+constexpr char kLoopback[] = "v4l2 loopback";
+// What every v4l2loopback node reports besides video output or capture.
+constexpr uint32_t kLoopbackBaseCaps = V4L2_CAP_STREAMING | V4L2_CAP_READWRITE | V4L2_CAP_EXT_PIX_FORMAT;
+
+// A device of another driver answers with fixed capabilities. A v4l2loopback device (exclusive_caps=1)
+// follows the driver's rule instead, starting from `caps`: it is an output while nobody writes, a
+// capture device while a writer streams, and neither once a writer closed without having streamed;
+// the module must then be reloaded.
 struct FakeDevice {
+    FakeDevice() = default;
+    FakeDevice(std::string driver_name, uint32_t initial_caps, bool adjusts = false, int refuses_format = 0)
+        : driver(std::move(driver_name)),
+          caps(initial_caps),
+          adjusts_width(adjusts),
+          refuses(refuses_format),
+          output((initial_caps & V4L2_CAP_VIDEO_OUTPUT) != 0),
+          capture(!output && (initial_caps & V4L2_CAP_VIDEO_CAPTURE) != 0) {}  // another program writes
+
     std::string driver;
-    uint32_t caps;
-    bool adjusts_width = false;  // answers S_FMT with another width
-    int refuses = 0;             // S_FMT fails with this errno
+    uint32_t caps = 0;
+    bool adjusts_width = false;    // answers S_FMT with another width
+    int refuses = 0;               // S_FMT fails with this errno
+    int refuses_stream = 0;        // STREAMON fails with this errno
+    bool needs_streamoff = false;  // newer drivers: a stream not stopped before close keeps the device
+
+    uint32_t device_caps() const {
+        if (driver != kLoopback) return caps;
+        return kLoopbackBaseCaps | (output ? V4L2_CAP_VIDEO_OUTPUT : 0u) | (capture ? V4L2_CAP_VIDEO_CAPTURE : 0u);
+    }
+    void stream_on(int fd) {
+        streamer = fd;
+        stopped = false;
+        output = false;
+        capture = true;
+    }
+    void stream_off(int fd) {
+        if (fd == streamer) stopped = true;
+    }
+    void wrote(int fd) {
+        if (driver != kLoopback || fd == streamer) return;
+        unstreamed_writers.insert(fd);
+        output = false;
+        capture = true;
+    }
+    void closed(int fd) {
+        if (driver != kLoopback) return;
+        if (fd == streamer) {
+            streamer = -1;
+            if (stopped || !needs_streamoff) {
+                output = true;
+                capture = false;
+            }
+        } else if (unstreamed_writers.erase(fd) && unstreamed_writers.empty() && streamer < 0) {
+            capture = false;
+        }
+    }
+
+private:
+    int streamer = -1;                 // the descriptor that streams
+    bool stopped = false;              // ... and has stopped
+    std::set<int> unstreamed_writers;  // descriptors that wrote without streaming
+    bool output = false, capture = false;
 };
 
 struct Write {
@@ -34,6 +91,7 @@ struct Fake {
     std::vector<std::string> opened_paths;
     std::vector<v4l2_format> formats;  // S_FMT requests as received
     std::vector<v4l2_streamparm> parms;
+    std::vector<std::string> calls;  // S_FMT, S_PARM, STREAMON, STREAMOFF and closes of loopback devices
     std::vector<Write> writes;
     int write_errno = 0;  // non-zero: writes fail with it
     unsigned long interrupt_request = 0;  // the next ioctl of this request fails with EINTR ...
@@ -60,7 +118,12 @@ int fake_open(const char* path, int) {
 }
 int fake_close(int fd) {
     std::lock_guard<std::mutex> l(g_fake->mutex);
-    if (g_fake->open_fds.erase(fd)) {
+    auto it = g_fake->open_fds.find(fd);
+    if (it != g_fake->open_fds.end()) {
+        FakeDevice& dev = g_fake->devices[it->second];
+        if (dev.driver == kLoopback) g_fake->calls.push_back("close");
+        dev.closed(fd);
+        g_fake->open_fds.erase(it);
         ++g_fake->device_closes;
         return 0;
     }
@@ -74,7 +137,7 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
         errno = EBADF;
         return -1;
     }
-    const FakeDevice& dev = g_fake->devices[it->second];
+    FakeDevice& dev = g_fake->devices[it->second];
     if (g_fake->interrupt_request == request) {
         g_fake->interrupt_request = 0;
         ++g_fake->interruptions;
@@ -85,13 +148,14 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
         auto* cap = static_cast<v4l2_capability*>(arg);
         std::memset(cap, 0, sizeof *cap);
         std::strncpy(reinterpret_cast<char*>(cap->driver), dev.driver.c_str(), sizeof cap->driver - 1);
-        cap->capabilities = dev.caps | V4L2_CAP_DEVICE_CAPS;
-        cap->device_caps = dev.caps;
+        cap->device_caps = dev.device_caps();
+        cap->capabilities = cap->device_caps | V4L2_CAP_DEVICE_CAPS;
         return 0;
     }
     if (request == VIDIOC_S_FMT) {
         auto* fmt = static_cast<v4l2_format*>(arg);
         g_fake->formats.push_back(*fmt);
+        g_fake->calls.push_back("S_FMT");
         if (dev.refuses) {
             errno = dev.refuses;
             return -1;
@@ -101,6 +165,24 @@ int fake_ioctl(int fd, unsigned long request, void* arg) {
     }
     if (request == VIDIOC_S_PARM) {
         g_fake->parms.push_back(*static_cast<v4l2_streamparm*>(arg));
+        g_fake->calls.push_back("S_PARM");
+        return 0;
+    }
+    if ((request == VIDIOC_STREAMON || request == VIDIOC_STREAMOFF) && dev.driver == kLoopback) {
+        const bool on = request == VIDIOC_STREAMON;
+        g_fake->calls.push_back(on ? "STREAMON" : "STREAMOFF");
+        if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_OUTPUT) {
+            errno = EINVAL;
+            return -1;
+        }
+        if (on && dev.refuses_stream) {
+            errno = dev.refuses_stream;
+            return -1;
+        }
+        if (on)
+            dev.stream_on(fd);
+        else
+            dev.stream_off(fd);
         return 0;
     }
     errno = ENOTTY;
@@ -122,6 +204,7 @@ ssize_t fake_write(int fd, const void* data, size_t size) {
         errno = g_fake->write_errno;
         return -1;
     }
+    g_fake->devices[g_fake->open_fds[fd]].wrote(fd);
     const auto* b = static_cast<const unsigned char*>(data);
     g_fake->writes.push_back({fd, std::vector<unsigned char>(b, b + size)});
     return static_cast<ssize_t>(size);
@@ -364,6 +447,7 @@ class LoopbackInterrupted : public LoopbackTest, public ::testing::WithParamInte
 
 TEST_P(LoopbackInterrupted, CallIsMadeAgain) {
     ::setenv("TRELVOHDCAM_LOOPBACK", "/dev/video3", 1);
+    fake_->devices["/dev/video3"].needs_streamoff = true;
     fake_->interrupt_request = GetParam().request;
     fake_->interrupt_write = GetParam().request == 0;
     void* cam = scCreateCamera(8, 8, 30.0f, 0);
@@ -371,7 +455,6 @@ TEST_P(LoopbackInterrupted, CallIsMadeAgain) {
     ASSERT_EQ(scSendFrame(cam, p.data()), 0);
     {
         std::lock_guard<std::mutex> l(fake_->mutex);
-        EXPECT_EQ(fake_->interruptions, 1);
         EXPECT_EQ(fake_->formats.size(), 1u);
         EXPECT_EQ(fake_->parms.size(), 1u);
         ASSERT_EQ(fake_->writes.size(), 1u);
@@ -379,12 +462,16 @@ TEST_P(LoopbackInterrupted, CallIsMadeAgain) {
         EXPECT_EQ(fake_->device_closes, 0) << "the device was kept";
     }
     scDeleteCamera(cam);
+    EXPECT_EQ(fake_->interruptions, 1);
+    EXPECT_EQ(fake_->devices["/dev/video3"].device_caps(), kLoopbackBaseCaps | V4L2_CAP_VIDEO_OUTPUT)
+        << "the stream was started and stopped";
     expect_balanced();
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCall, LoopbackInterrupted,
                          ::testing::Values(Interruption{"QUERYCAP", VIDIOC_QUERYCAP}, Interruption{"S_FMT", VIDIOC_S_FMT},
-                                           Interruption{"S_PARM", VIDIOC_S_PARM}, Interruption{"write", 0}),
+                                           Interruption{"S_PARM", VIDIOC_S_PARM}, Interruption{"STREAMON", VIDIOC_STREAMON},
+                                           Interruption{"STREAMOFF", VIDIOC_STREAMOFF}, Interruption{"write", 0}),
                          [](const ::testing::TestParamInfo<Interruption>& info) { return std::string(info.param.name); });
 
 // What keeps the camera off a device or the channel is said on stderr once per cause, however many
@@ -392,15 +479,18 @@ INSTANTIATE_TEST_SUITE_P(EveryCall, LoopbackInterrupted,
 TEST_F(LoopbackTest, FailuresAreLoggedOncePerCause) {
     fake_->devices["/dev/video1"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT, true};
     fake_->devices["/dev/video2"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT, false, EPERM};
+    fake_->devices["/dev/video3"].refuses_stream = EBUSY;
+    fake_->devices["/dev/video4"] = {"v4l2 loopback", V4L2_CAP_VIDEO_OUTPUT};
     auto two_cameras = [](int width) {
         ::testing::internal::CaptureStderr();
         for (int i = 0; i < 2; ++i) scDeleteCamera(scCreateCamera(width, 50, 30.0f, 0));
         return ::testing::internal::GetCapturedStderr();
     };
-    const std::string eperm = std::string(": ") + std::strerror(EPERM) + " (errno " + std::to_string(EPERM) + ")";
+    auto error = [](int err) { return std::string(": ") + std::strerror(err) + " (errno " + std::to_string(err) + ")"; };
     EXPECT_EQ(two_cameras(98),
               "trelvohdcam: loopback device /dev/video1 refuses 98x50 BGR3 (offers 114x50 BGR3)\n"
-              "trelvohdcam: loopback device /dev/video2 refuses 98x50 BGR3" + eperm + "\n");
+              "trelvohdcam: loopback device /dev/video2 refuses 98x50 BGR3" + error(EPERM) + "\n"
+              "trelvohdcam: loopback device /dev/video3 refuses to start streaming" + error(EBUSY) + "\n");
 
     ::setenv(TRELVOHDCAM_CHANNEL_ENV, "trelvo/log-test", 1);
     ::setenv("TRELVOHDCAM_LOOPBACK", "off", 1);
@@ -413,6 +503,65 @@ TEST_F(LoopbackTest, FailuresAreLoggedOncePerCause) {
     ::setenv("TRELVO_PLATFORM_LOG", "off", 1);
     EXPECT_EQ(two_cameras(97), "");
     ::unsetenv("TRELVO_PLATFORM_LOG");
+    expect_balanced();
+}
+
+// One module load serves any number of relays: each writer streams, and hands the device back as an
+// output when it ends, on the driver of Debian 12 (0.12) and on newer ones that need the stream stopped.
+class LoopbackSessions : public LoopbackTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LoopbackSessions, EachSessionStreamsAndLeavesTheDeviceAnOutput) {
+    FakeDevice& dev = fake_->devices["/dev/video3"];
+    dev.needs_streamoff = GetParam();
+    const uint32_t output = kLoopbackBaseCaps | V4L2_CAP_VIDEO_OUTPUT;
+    const uint32_t capture = kLoopbackBaseCaps | V4L2_CAP_VIDEO_CAPTURE;
+    for (int session = 0; session < 3; ++session) {
+        SCOPED_TRACE("session " + std::to_string(session));
+        fake_->calls.clear();
+        const int width = 33 + session;  // the YUY2 session gets the even width
+        void* cam = scCreateCamera(width, 8, 30.0f, session % 2);
+        auto p = pattern(static_cast<size_t>(width) * 8 * (session % 2 ? 2 : 3), session);
+        ASSERT_EQ(scSendFrame(cam, p.data()), 0);
+        ASSERT_EQ(fake_->writes.size(), static_cast<size_t>(session + 1)) << "the device was no output";
+        EXPECT_EQ(dev.device_caps(), capture) << "readers see a camera";
+        scDeleteCamera(cam);
+        EXPECT_EQ(fake_->calls, (std::vector<std::string>{"S_FMT", "S_PARM", "STREAMON", "STREAMOFF", "close"}));
+        EXPECT_EQ(dev.device_caps(), output);
+    }
+    expect_balanced();
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, LoopbackSessions, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "StopBeforeClose" : "Debian12");
+                         });
+
+// A device the environment names but no writer can use says why, and what brings it back.
+TEST_F(LoopbackTest, NamedDeviceThatCannotBeUsedSaysWhy) {
+    const std::string reload =
+        "reload the module: sudo modprobe -r v4l2loopback && sudo modprobe v4l2loopback devices=1 video_nr=10 "
+        "card_label=\"trelvo\" exclusive_caps=1\n";
+    const struct {
+        const char* driver;
+        uint32_t caps;
+        std::string says;
+    } cases[] = {
+        {"v4l2 loopback", 0, "was left unusable by an earlier writer; " + reload},
+        {"v4l2 loopback", V4L2_CAP_VIDEO_CAPTURE, "is taken by another writer; if none runs, " + reload},
+        {"uvcvideo", V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "is no v4l2loopback device\n"},
+    };
+    int n = 20;
+    for (const auto& c : cases) {
+        const std::string path = "/dev/video" + std::to_string(n++);
+        fake_->devices[path] = {c.driver, c.caps};
+        ::setenv("TRELVOHDCAM_LOOPBACK", path.c_str(), 1);
+        ::testing::internal::CaptureStderr();
+        scDeleteCamera(scCreateCamera(8, 8, 30.0f, 0));
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "trelvohdcam: " + path + ", which TRELVOHDCAM_LOOPBACK names, " + c.says);
+    }
+    EXPECT_TRUE(fake_->writes.empty());
+    EXPECT_TRUE(fake_->formats.empty());
     expect_balanced();
 }
 

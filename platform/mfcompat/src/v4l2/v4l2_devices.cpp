@@ -39,6 +39,14 @@ bool is_streaming_capture(uint32_t caps) {
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
 
+// A camera streams video capture and is no virtual camera: a v4l2loopback device shows what another
+// program writes into it, and is no capture source, as a virtual camera on Windows is not.
+bool is_camera(const v4l2_capability& cap) {
+    static const char kLoopbackDriver[] = "v4l2 loopback";
+    return is_streaming_capture(node_caps(cap)) &&
+           std::strncmp(reinterpret_cast<const char*>(cap.driver), kLoopbackDriver, sizeof cap.driver) != 0;
+}
+
 // What scandir returns: an array of entries, each malloc'd, and the array itself.
 class DirEntries {
 public:
@@ -143,7 +151,7 @@ public:
         v4l2_capability cap{};
         if (int err = xioctl(sys_, fd.get(), VIDIOC_QUERYCAP, &cap)) return hresult_from_errno(-err, E_FAIL);
         // The node number may now belong to another device.
-        if (!is_streaming_capture(node_caps(cap))) return MFCOMPAT_E_DEVICE_NOT_CONNECTED;
+        if (!is_camera(cap)) return MFCOMPAT_E_DEVICE_NOT_CONNECTED;
         source_ = std::move(fd);
         return S_OK;
     }
@@ -226,7 +234,7 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
             continue;
         }
         v4l2_capability cap{};
-        if (xioctl(sys, fd.get(), VIDIOC_QUERYCAP, &cap) != 0 || !is_streaming_capture(node_caps(cap))) continue;
+        if (xioctl(sys, fd.get(), VIDIOC_QUERYCAP, &cap) != 0 || !is_camera(cap)) continue;
         const char* card = reinterpret_cast<const char*>(cap.card);
         std::u16string name = utf8_to_utf16(card, strnlen(card, sizeof cap.card));
         std::vector<NativeFormat> formats;
