@@ -110,7 +110,7 @@ rm -f "$RESULT"
 echo "== booting $VERSION under QEMU ($ACCEL, 2 CPUs)"
 T2="$(now)"
 # The guest powers itself off; the timeout only ends a guest that hung.
-timeout 900 qemu-system-x86_64 "${ACCEL_ARGS[@]}" -smp 2 -m "$MEMORY" -nodefaults -display none \
+timeout $((BROWSER ? 900 : 600)) qemu-system-x86_64 "${ACCEL_ARGS[@]}" -smp 2 -m "$MEMORY" -nodefaults -display none \
     -no-reboot -serial stdio \
     -kernel "$IMAGE/boot/vmlinuz-$VERSION" -initrd "$INITRD" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 trelvo.project=$ROOT trelvo.version=$VERSION trelvo.browser=$BROWSER" \
