@@ -171,6 +171,26 @@ def test_simulated_cameras_come_first_in_their_order_then_v4l2_nodes_by_number(r
         RECORDED["webcam-27-5fps.json"][:2], RECORDED["elgato-cam-link-4k-1080p25.json"][:2]]
 
 
+def test_virtual_cameras_and_nodes_that_capture_no_video_are_not_listed(replay, tmp_path):
+    """The machine of a relay into v4l2loopback (exclusive_caps=1) from vivid, whose video output
+    and metadata nodes stand beside its capture node: only vivid's capture node is a camera."""
+    def node(path, driver, caps, links=()):
+        return {"path": path, "links": list(links), "driver": driver, "card": driver,
+                "capabilities": hex(caps | 0x80000000), "device_caps": hex(caps),
+                "formats": [{"fourcc": "YUYV", "sizes": ["640x480: 1/30"]}]}
+    by_path = "/dev/v4l/by-path/platform-vivid.0-video-index0"
+    description = {"nodes": [
+        node("/dev/video0", "vivid", 0x05200001, [by_path]),  # video capture
+        node("/dev/video1", "vivid", 0x05200002),  # video output
+        node("/dev/video2", "vivid", 0x04a00000),  # metadata capture
+        node("/dev/video10", "v4l2 loopback", 0x05200001),  # being written
+        node("/dev/video11", "v4l2 loopback", 0x05200003)]}  # exclusive_caps=0
+    (tmp_path / "machine.json").write_text(json.dumps(description))
+    replay(tmp_path / "machine.json")
+    cams = trelvo.VideoCapture().enumerate_cameras()
+    assert [(c.name, c.device_id) for c in cams] == [("vivid", by_path)]
+
+
 @pytest.mark.parametrize("camera", list(RECORDED))
 def test_relay_at_a_listed_format_delivers_pictures(replay, recording, c_output, camera):
     name, device_id, formats, relay = RECORDED[camera]

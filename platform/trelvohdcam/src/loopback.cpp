@@ -35,8 +35,9 @@ constexpr char kReload[] =
 enum class Role { kOutput, kNotLoopback, kBusy, kUnusable };
 
 // What the device offers a new writer. With exclusive_caps=1 a loopback device is an output while
-// nobody writes, a camera while a writer streams, and neither once a writer left without a
-// stream it started and stopped: then only reloading the module brings it back.
+// nobody writes and a camera while a writer streams; a writer that wrote without streaming leaves
+// it neither, and on newer drivers one that did not stop its stream leaves it a camera: then only
+// reloading the module brings it back.
 Role loopback_role(const Sys& sys, int fd) {
     v4l2_capability cap{};
     if (xioctl(sys, fd, VIDIOC_QUERYCAP, &cap) != 0) return Role::kNotLoopback;

@@ -222,6 +222,10 @@ TEST_F(V4l2Stream, ActivationFailuresGiveTheirHresults) {
     EXPECT_EQ(uvc->create_reader(), S_OK);
     uvc->source_shutdown();
     EXPECT_EQ(uvc->create_reader(), MF_E_SHUTDOWN);
+    // The node number passed to a virtual camera (trelvo's own loopback device, say).
+    fake_.node(kUvc).driver = "v4l2 loopback";
+    EXPECT_EQ(uvc->activate(), MFCOMPAT_E_DEVICE_NOT_CONNECTED);
+    fake_.node(kUvc).driver = "uvcvideo";
     fake_.unplug(kUvc);
     EXPECT_EQ(uvc->activate(), MFCOMPAT_E_DEVICE_NOT_CONNECTED);
 }
