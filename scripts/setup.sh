@@ -61,6 +61,9 @@ PYCHECK
     return 1
 }
 
+# Scripts that run after a set-up (scripts/test.sh's) take only the functions above.
+[ "${TRELVO_SETUP_FUNCTIONS_ONLY:-}" = 1 ] && return 0
+
 install_debian_packages "${DEBIAN_PACKAGES[@]}"
 
 # Python 3.13 with venv and headers comes from Debian where Debian has it, else from PATH or pyenv.
