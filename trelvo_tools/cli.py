@@ -98,6 +98,15 @@ def other_formats_line(formats: Sequence[Any]) -> List[str]:
                          break_on_hyphens=False)
 
 
+def split_relayable(formats: Sequence[Any]) -> "tuple[List[Any], List[Any]]":
+    """The formats trelvo relays, and the others, each in the camera's order."""
+    relayed: List[Any] = []
+    others: List[Any] = []
+    for fmt in formats:
+        (relayed if (getattr(fmt, "subtype_name", None) or fmt.subtype) in SUBTYPES else others).append(fmt)
+    return relayed, others
+
+
 def print_cameras(cameras: Sequence[Any], hint: bool = True, show_all: bool = False) -> None:
     if not cameras:
         say("No cameras found.")
@@ -113,11 +122,7 @@ def print_cameras(cameras: Sequence[Any], hint: bool = True, show_all: bool = Fa
         if not cam.formats:
             say("     formats: none listed")
             continue
-        relayed: List[Any] = []
-        others: List[Any] = []
-        for fmt in cam.formats:
-            relayable = show_all or (getattr(fmt, "subtype_name", None) or fmt.subtype) in SUBTYPES
-            (relayed if relayable else others).append(fmt)
+        relayed, others = (list(cam.formats), []) if show_all else split_relayable(cam.formats)
         if not relayed:
             say("     no format trelvo can relay")
         for fmt in relayed:
@@ -134,8 +139,14 @@ def formats_listing(formats: Dict[str, Any], names: Optional[Dict[str, str]] = N
     for device_id, listed in formats.items():
         label = (names or {}).get(device_id, device_id)
         if listed:
-            lines.append(f"{label} lists these formats:")
-            lines += [f"  {format_text(f)}" for f in listed]
+            # The formats `relay` can take, the rest summed up: a driver may list thousands.
+            relayed, others = split_relayable(listed)
+            if relayed:
+                lines.append(f"{label} lists these formats trelvo can relay:")
+                lines += [f"  {format_text(f)}" for f in relayed]
+            else:
+                lines.append(f"{label} lists no format trelvo can relay.")
+            lines += [line[3:] for line in other_formats_line(others)]
         else:
             lines.append(f"{label} lists no formats.")
     return lines

@@ -245,8 +245,9 @@ def test_relay_into_a_loopback_device_that_cannot_be_used_says_why(capfd, tmp_pa
     # Both list 320x240 MJPEG: that is chosen, and both cameras run.
     ("sim://b", ["Relaying sim://a and sim://b: 320x240 @ 30 fps MJPEG"]),
     # Nothing in common: refused, with both cameras' formats.
-    ("sim://c", ["no common format", "A lists these formats:", "  640x480 @ 30 fps MJPEG",
-                 "C lists these formats:", "  160x120 @ 15 fps NV12"]),
+    ("sim://c", ["no common format", "A lists these formats trelvo can relay:", "  640x480 @ 30 fps MJPEG",
+                 "C lists these formats trelvo can relay:", "  160x120 @ 15 fps NV12",
+                 "  + 1 other format trelvo cannot relay: H264"]),
     # Listed, but it cannot be opened: one camera, said so.
     ("sim://broken", ["Relaying sim://a: 320x240 @ 30 fps MJPEG",
                       "The second camera sim://broken could not be opened",
@@ -256,7 +257,8 @@ def test_two_cameras_with_different_formats(capfd, monkeypatch, second, expected
     monkeypatch.setattr(sys, "stdin", open(os.devnull))
     cams = [simcam.SimCamera("A", "sim://a", types=[(simcam.MJPG, 640, 480, 30, 1), (simcam.MJPG, 320, 240, 30, 1)]),
             simcam.SimCamera("B", "sim://b", types=[(simcam.YUY2, 640, 480, 30, 1), (simcam.MJPG, 320, 240, 30, 1)]),
-            simcam.SimCamera("C", "sim://c", types=[(simcam.NV12, 160, 120, 15, 1)]),
+            simcam.SimCamera("C", "sim://c", types=[(simcam.NV12, 160, 120, 15, 1),
+                                                    (simcam.fourcc_guid("H264"), 160, 120, 15, 1)]),
             simcam.SimCamera("Broken", "sim://broken", types=[(simcam.MJPG, 320, 240, 30, 1)],
                              faults={"set_media_type": 0x80004005})]
     try:
