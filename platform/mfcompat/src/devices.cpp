@@ -253,7 +253,7 @@ public:
         *stream_flags = result.stream_flags;
         if (timestamp) *timestamp = result.timestamp;
         if (result.has_sample) {
-            HRESULT hr = create_sample_with(std::move(result.data), result.timestamp, sample);
+            HRESULT hr = create_sample_with(std::move(result.data), result.timestamp, sample, std::move(result.pool));
             if (FAILED(hr)) return hr;
         }
         return result.hr;

@@ -23,7 +23,11 @@ public:
 
 class MemoryBuffer final : public RefCounted<MemoryBuffer, IMFMediaBuffer> {
 public:
-    explicit MemoryBuffer(std::vector<uint8_t>&& bytes) : bytes_(std::move(bytes)), current_(DWORD(bytes_.size())) {}
+    explicit MemoryBuffer(std::vector<uint8_t>&& bytes, std::shared_ptr<FramePool> pool = nullptr)
+        : bytes_(std::move(bytes)), current_(DWORD(bytes_.size())), pool_(std::move(pool)) {}
+    ~MemoryBuffer() override {
+        if (pool_) pool_->give_back(std::move(bytes_));
+    }
     explicit MemoryBuffer(DWORD max_length) : bytes_(max_length), current_(0) {}
 
     HRESULT QueryInterface(REFIID riid, void** object) override {
@@ -77,6 +81,7 @@ private:
     std::vector<uint8_t> bytes_;
     DWORD current_;
     unsigned locks_ = 0;
+    std::shared_ptr<FramePool> pool_;
 };
 
 class Sample final : public AttributesImpl<Sample, IMFSample> {
@@ -191,12 +196,13 @@ HRESULT create_buffer_with(std::vector<uint8_t>&& bytes, IMFMediaBuffer** buffer
     return hresult_of_exception();
 }
 
-HRESULT create_sample_with(std::vector<uint8_t>&& bytes, LONGLONG time, IMFSample** sample) try {
+HRESULT create_sample_with(std::vector<uint8_t>&& bytes, LONGLONG time, IMFSample** sample,
+                           std::shared_ptr<FramePool> pool) try {
     if (!sample) return E_POINTER;
     *sample = nullptr;
+    if (bytes.size() > std::numeric_limits<DWORD>::max()) return E_INVALIDARG;
     Microsoft::WRL::ComPtr<IMFMediaBuffer> buffer;
-    HRESULT hr = create_buffer_with(std::move(bytes), buffer.GetAddressOf());
-    if (FAILED(hr)) return hr;
+    buffer.Attach(new MemoryBuffer(std::move(bytes), std::move(pool)));
     auto* s = new Sample();
     s->AddBuffer(buffer.Get());
     s->SetSampleTime(time);
