@@ -574,6 +574,8 @@ public:
 
     const V4l2Syscalls* from_environment();
     const V4l2Syscalls* load(const std::string& path, std::string* error);
+    // The machine a description gives, not installed; nullptr and *error when it cannot be read.
+    static std::unique_ptr<Machine> build(const std::string& path, std::string* error);
     void reset() {
         std::lock_guard<std::mutex> lock(mutex_);
         loaded_ = false;
@@ -717,6 +719,14 @@ void Registry::install_locked(std::unique_ptr<Machine> m) {
 }
 
 const V4l2Syscalls* Registry::load(const std::string& path, std::string* error) {
+    std::unique_ptr<Machine> m = build(path, error);
+    if (!m) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    install_locked(std::move(m));
+    return &table_;
+}
+
+std::unique_ptr<Machine> Registry::build(const std::string& path, std::string* error) {
     auto m = std::make_unique<Machine>();
     try {
         for (NodeDesc& d : load_description(path)) {
@@ -746,9 +756,7 @@ const V4l2Syscalls* Registry::load(const std::string& path, std::string* error) 
         if (error) *error = path + ": out of memory while reading it; describe fewer or smaller cameras";
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    install_locked(std::move(m));
-    return &table_;
+    return m;
 }
 
 const V4l2Syscalls* Registry::from_environment() {
@@ -1361,6 +1369,10 @@ const V4l2Syscalls* v4l2_replay_load(const std::string& path, std::string* error
 void v4l2_replay_reset() { replay::Registry::get().reset(); }
 
 uint64_t v4l2_replay_node_ticks() { return replay::Registry::get().node_ticks(); }
+
+bool v4l2_replay_check(const std::string& path, std::string* error) {
+    return replay::Registry::build(path, error) != nullptr;
+}
 
 }  // namespace mfcompat
 
