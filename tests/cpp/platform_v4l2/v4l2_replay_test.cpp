@@ -1,6 +1,9 @@
 // The replay driver: its JSON reader, its description checks, the recorded cameras, and the
 // misbehaving streams it replays, seen from the backend's devices and streams.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -247,6 +250,50 @@ TEST_F(Replay, InputsBeyondTheLimitsAreRefusedNamingTheFile) {
     std::remove(huge.c_str());
     std::remove(markers.c_str());
     ::rmdir(dir.c_str());
+}
+
+// Buffers of the largest picture allowed cost nothing until frames fill them, as a driver's own
+// would: requesting and mapping them must not zero-fill hundreds of megabytes up front.
+TEST_F(Replay, LargeBuffersAreNotFilledBeforeUse) {
+    TempFile file(R"({"nodes": [{"path": "/dev/video0", "card": "x", "capabilities": 1,
+        "formats": [{"fourcc": "YUYV", "sizes": ["16384x5461: 1/30"]}]}]})");
+    std::string error;
+    const mfcompat::V4l2Syscalls* sys = mfcompat::v4l2_replay_load(file.path(), &error);
+    ASSERT_NE(sys, nullptr) << error;
+    const int fd = sys->open("/dev/video0", 0);
+    ASSERT_GE(fd, 0);
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = 16384;
+    fmt.fmt.pix.height = 5461;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+    ASSERT_EQ(sys->ioctl(fd, VIDIOC_S_FMT, &fmt), 0);
+    ASSERT_EQ(fmt.fmt.pix.sizeimage, 16384u * 5461 * 2);  // 179 MB
+
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    v4l2_requestbuffers req{};
+    req.count = 4;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    ASSERT_EQ(sys->ioctl(fd, VIDIOC_REQBUFS, &req), 0);
+    std::vector<std::pair<void*, size_t>> maps;
+    for (uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        ASSERT_EQ(sys->ioctl(fd, VIDIOC_QUERYBUF, &buf), 0);
+        void* at = sys->mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(buf.m.offset));
+        ASSERT_NE(at, MAP_FAILED);
+        EXPECT_EQ(static_cast<uint8_t*>(at)[buf.length - 1], 0);  // reads as zeros all the same
+        maps.emplace_back(at, buf.length);
+    }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB resident for 4 unused buffers";
+    for (auto& m : maps) EXPECT_EQ(sys->munmap(m.first, m.second), 0);
+    EXPECT_EQ(sys->close(fd), 0);
 }
 
 // Enumeration work grows linearly with the nodes described: no call walks every node, and every
