@@ -79,7 +79,8 @@ void capture_loop(PyVideoCapture& session, int device_index) {
         try {
             diagnostic_line("Capture of device %d stopped: out of memory; start again with a smaller size\n",
                             device_index);
-            give_up(session);
+            // Stopped meanwhile: whoever stopped the session tears it down.
+            if (session.running) give_up(session);
         } catch (...) {
         }
     }
