@@ -42,9 +42,56 @@ bool reconnect_device(PyVideoCapture& session, int device_index) {
     return opened;
 }
 
+namespace {
+
+// A worker that cannot go on ends its session; whoever stops a running session tears it down.
+void give_up(PyVideoCapture& session) {
+    session.running.exchange(false);
+    session.stop_event.set();
+    // Lets the other workers see `running` clear and leave their last pass first.
+    Sleep(kGiveUpPauseMs);
+    session.teardown();
+}
+
+// Converting one sample may run out of memory (a huge picture); that picture is dropped and the
+// worker goes on. Said once per worker, not for every picture.
+void process_sample_or_drop(PyVideoCapture& session, IMFSample* sample, int device_index, bool& told) {
+    try {
+        process_sample(session, sample);
+    } catch (...) {
+        if (!told) {
+            told = true;
+            diagnostic_line("Frames of device %d dropped: out of memory while converting; choose a smaller size\n",
+                            device_index);
+        }
+    }
+}
+
+void capture_loop_body(PyVideoCapture& session, int device_index);
+
+}  // namespace
+
 void capture_loop(PyVideoCapture& session, int device_index) {
+    // The thread's entry: nothing thrown below may reach std::terminate in the host process.
+    try {
+        capture_loop_body(session, device_index);
+    } catch (...) {
+        try {
+            diagnostic_line("Capture of device %d stopped: out of memory; start again with a smaller size\n",
+                            device_index);
+            // Stopped meanwhile: whoever stopped the session tears it down.
+            if (session.running) give_up(session);
+        } catch (...) {
+        }
+    }
+}
+
+namespace {
+
+void capture_loop_body(PyVideoCapture& session, int device_index) {
     if (!session.running) return;
     int failures = 0;
+    bool told_drop = false;
 
     for (;;) {
         ComPtr<IMFSourceReader> reader = session.reader_copy(device_index);
@@ -72,7 +119,7 @@ void capture_loop(PyVideoCapture& session, int device_index) {
                 failures = 0;
                 if (device_index == session.active_device) {
                     if (sample) {
-                        process_sample(session, sample.Get());
+                        process_sample_or_drop(session, sample.Get(), device_index, told_drop);
                     } else {
                         std::this_thread::yield();
                     }
@@ -89,11 +136,7 @@ void capture_loop(PyVideoCapture& session, int device_index) {
             // session tears it down.
             if (!session.running) return;
             if (!reopened && ++failures >= kFailureLimit) {
-                session.running.exchange(false);
-                session.stop_event.set();
-                // Lets the other workers see `running` clear and leave their last pass first.
-                Sleep(kGiveUpPauseMs);
-                session.teardown();
+                give_up(session);
                 return;
             }
         }
@@ -102,3 +145,5 @@ void capture_loop(PyVideoCapture& session, int device_index) {
         if (!session.running) return;
     }
 }
+
+}  // namespace

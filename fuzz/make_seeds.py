@@ -42,6 +42,85 @@ def cjpeg(width, height, *options):
                               capture_output=True).stdout
 
 
+class BitWriter:
+    def __init__(self):
+        self.out, self.bits, self.count = bytearray(), 0, 0
+
+    def put(self, value, length):
+        for i in range(length - 1, -1, -1):
+            self.bits = (self.bits << 1) | ((value >> i) & 1)
+            self.count += 1
+            if self.count == 8:
+                self.out.append(self.bits)
+                if self.bits == 0xFF:
+                    self.out.append(0)  # byte stuffing
+                self.bits, self.count = 0, 0
+
+    def finish(self):
+        if self.count:
+            self.put((1 << (8 - self.count)) - 1, 8 - self.count)  # pad with ones
+        return bytes(self.out)
+
+
+def segment(marker, payload):
+    return struct.pack(">BBH", 0xFF, marker, len(payload) + 2) + payload
+
+
+def small_jpeg(width, height, sampling, precision=8, component_ids=(1, 2, 3), adobe_transform=None):
+    """A sequential JPEG of flat 8x8 blocks whose brightness steps from block to block, written here
+    rather than by an encoder, so that it can take the layouts and precisions encoders do not
+    offer: 12 bits, 4:4:0, RGB and YCCK components. `sampling` is (h, v) per component."""
+    hmax, vmax = max(h for h, _ in sampling), max(v for _, v in sampling)
+    mcus_x, mcus_y = -(-width // (8 * hmax)), -(-height // (8 * vmax))
+    out = b"\xFF\xD8"
+    if adobe_transform is not None:
+        out += segment(0xEE, b"Adobe" + struct.pack(">HHHB", 100, 0, 0, adobe_transform))
+    out += segment(0xDB, bytes([0]) + bytes([1] * 64))  # table 0, every step 1
+    out += segment(0xC1 if precision == 12 else 0xC0,
+                   struct.pack(">BHHB", precision, height, width, len(sampling)) +
+                   b"".join(bytes([cid, (h << 4) | v, 0]) for cid, (h, v) in zip(component_ids, sampling)))
+    # DC: categories 0-15 in five-bit codes 00000-01111; AC: end of block only, code 0.
+    out += segment(0xC4, bytes([0x00]) + bytes([0, 0, 0, 0, 16] + [0] * 11) + bytes(range(16)))
+    out += segment(0xC4, bytes([0x10]) + bytes([1] + [0] * 15) + bytes([0]))
+    out += segment(0xDA, bytes([len(sampling)]) + b"".join(bytes([cid, 0x00]) for cid in component_ids) +
+                   bytes([0, 63, 0]))
+    bits = BitWriter()
+    previous = [0] * len(sampling)
+    step = 1 << (precision - 6)
+    for my in range(mcus_y):
+        for mx in range(mcus_x):
+            for c, (h, v) in enumerate(sampling):
+                for by in range(v):
+                    for bx in range(h):
+                        x, y = mx * h + bx, my * v + by
+                        dc = ((x * 5 + y * 3 + c * 7) % 16 - 8) * step * 8
+                        diff, previous[c] = dc - previous[c], dc
+                        category = abs(diff).bit_length()
+                        bits.put(category, 5)
+                        if category:
+                            bits.put(diff if diff > 0 else diff + (1 << category) - 1, category)
+                        bits.put(0, 1)  # end of block
+    return out + bits.finish() + b"\xFF\xD9"
+
+
+# Layouts libyuv has no routine for, which the conversion hands to libswscale.
+EXTENDED_JPEGS = {
+    "jpeg-12bit-420": dict(sampling=[(2, 2), (1, 1), (1, 1)], precision=12),
+    "jpeg-12bit-444": dict(sampling=[(1, 1), (1, 1), (1, 1)], precision=12),
+    "jpeg-440-handmade": dict(sampling=[(1, 2), (1, 1), (1, 1)]),
+    "jpeg-rgb-adobe": dict(sampling=[(1, 1), (1, 1), (1, 1)], adobe_transform=0),
+    "jpeg-rgb-component-ids": dict(sampling=[(1, 1), (1, 1), (1, 1)], component_ids=(ord("R"), ord("G"), ord("B"))),
+    "jpeg-ycck-adobe": dict(sampling=[(1, 1), (1, 1), (1, 1), (1, 1)], component_ids=(1, 2, 3, 4), adobe_transform=2),
+}
+
+
+def write_extended_jpegs():
+    w, h = 48, 32
+    for name, options in EXTENDED_JPEGS.items():
+        write("corpus", name, header("MJPG", w, h, size_from_jpeg=True, twice=True, out_type=1) +
+              small_jpeg(w, h, **options))
+
+
 def without_huffman_tables(jpeg):
     """Drops every DHT segment, as many UVC cameras send their frames."""
     out = bytearray(jpeg[:2])
@@ -107,6 +186,7 @@ def main():
     write("reproducers", "i420-424x240-written-past-the-picture",
           header("I420", 424, 240, twice=True) + raw_picture("I420", 424, 240))
     write("reproducers", "i420-8x8-written-past-the-picture", header("I420", 8, 8) + raw_picture("I420", 8, 8))
+    write_extended_jpegs()
 
 
 MATRIX_SIZES = [(424, 240), (360, 640), (600, 800), (1080, 1080), (8, 8), (2, 2), (176, 144), (16, 8), (1, 8),

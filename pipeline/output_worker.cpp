@@ -89,42 +89,52 @@ uint8_t* allocate_zeroed(int64_t bytes) {
     return buffer;
 }
 
-void send_rgb24(const QueuedFrame& frame) {
+void send_rgb24(uint64_t token, const QueuedFrame& frame) {
     // The library reads width x height x 3 packed bytes; a picture laid out otherwise is dropped.
     if (static_cast<int64_t>(frame.stride) == static_cast<int64_t>(frame.width) * 3) {
-        VirtualCameraHolder::instance().send_frame(frame.data, frame.width, frame.height, TRELVOHDCAM_TYPE_RGB24);
+        VirtualCameraHolder::instance().send_frame(token, frame.data, frame.width, frame.height,
+                                                   TRELVOHDCAM_TYPE_RGB24);
     }
 }
 
-void send_yuy2(const QueuedFrame& frame, Yuy2Converter& converter) {
+void send_yuy2(uint64_t token, const QueuedFrame& frame, Yuy2Converter& converter) {
     QueuedFrame converted;
     if (converter.convert(frame, converted) == 0) {
-        VirtualCameraHolder::instance().send_frame(converted.data, converted.width, converted.height, TRELVOHDCAM_TYPE_YUY2);
+        VirtualCameraHolder::instance().send_frame(token, converted.data, converted.width, converted.height,
+                                                   TRELVOHDCAM_TYPE_YUY2);
     }
 }
 
 }  // namespace
 
-int output_loop(PyVideoCapture& session) {
+int output_loop(PyVideoCapture& session) try {
     Yuy2Converter converter;
     while (session.running.load()) {
         std::optional<QueuedFrame> frame = wait_frame(session);
         if (!frame) {
             continue;
         }
-        switch (session.type) {
-            case TRELVOHDCAM_TYPE_RGB24:
-                send_rgb24(*frame);
-                break;
-            case TRELVOHDCAM_TYPE_YUY2:
-                send_yuy2(*frame, converter);
-                break;
-            default:
-                break;
+        // Nothing thrown on the way may end the host process: the picture is dropped instead.
+        try {
+            const uint64_t token = session.camera_token.load();
+            switch (session.type) {
+                case TRELVOHDCAM_TYPE_RGB24:
+                    send_rgb24(token, *frame);
+                    break;
+                case TRELVOHDCAM_TYPE_YUY2:
+                    send_yuy2(token, *frame, converter);
+                    break;
+                default:
+                    break;
+            }
+        } catch (...) {
         }
         recycle_frame(session, *frame);
     }
     return 0;
+} catch (...) {
+    // The thread's entry: an exception must not reach std::terminate in the host process.
+    return -1;
 }
 
 int convert_to_yuy2(const QueuedFrame& source, QueuedFrame& result) {

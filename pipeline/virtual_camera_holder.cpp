@@ -47,11 +47,14 @@ uint64_t VirtualCameraHolder::create_camera(int32_t width, int32_t height, float
     return token_;
 }
 
-int VirtualCameraHolder::send_frame(const void* picture, int32_t width, int32_t height, int32_t type) {
+int VirtualCameraHolder::send_frame(uint64_t token, const void* picture, int32_t width, int32_t height,
+                                    int32_t type) {
     std::lock_guard<std::mutex> guard(mutex);
     // The library reads the picture by the camera's own size and type; anything else would be
-    // read out of bounds or shown garbled, so it is refused here.
-    if (!active || picture == nullptr || width != width_ || height != height_ || type != type_) {
+    // read out of bounds or shown garbled, so it is refused here. A session whose camera another
+    // start replaced must not feed the new one: two cameras' pictures would interleave.
+    if (!active || token == 0 || token != token_ || picture == nullptr || width != width_ || height != height_ ||
+        type != type_) {
         return -1;
     }
     TRELVO_STAGE_PROBE(PipelineStage::send);

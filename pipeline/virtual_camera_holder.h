@@ -16,9 +16,10 @@ public:
     // Deletes a camera still held, then creates a new one and enables sending. Returns the new
     // camera's token (never 0), which names it in delete_camera; 0 once the holder is closed.
     uint64_t create_camera(int32_t width, int32_t height, float fps, int32_t type);
-    // 0 when the picture went to the library, -1 when there is no active camera or the picture
-    // does not match the camera's width, height and type.
-    int send_frame(const void* picture, int32_t width, int32_t height, int32_t type);
+    // 0 when the picture went to the library, -1 when there is no active camera, `token` names
+    // another camera than the one held (the sender's camera was replaced), or the picture does
+    // not match the camera's width, height and type.
+    int send_frame(uint64_t token, const void* picture, int32_t width, int32_t height, int32_t type);
     // Deletes the camera and disables sending.
     void delete_camera();
     // The same, but only while the camera held is the one whose creation returned `token`: one

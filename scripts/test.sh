@@ -35,26 +35,29 @@ run_cpp_suite release ""
 run_cpp_suite asan address
 run_cpp_suite tsan thread
 
-# ---- Fuzzing the frame path ------------------------------------------------------------------
-# A clang build of the libFuzzer target (ASan+UBSan): every committed seed and reproducer once,
-# then about a minute of fuzzing from the seeds. A crash, leak or sanitizer report fails the run.
-echo "== Fuzzing the frame path"
+# ---- Fuzzing: the frame path, the replay descriptions, the channel ----------------------------
+# A clang build of the libFuzzer targets (ASan+UBSan): every committed seed and reproducer once,
+# then a time-boxed run of each from its seeds (frame path 45 s, replay descriptions 25 s, the
+# shared-memory channel 20 s). A crash, leak or sanitizer report fails the run.
+echo "== Fuzzing the frame path, the replay descriptions and the channel"
 install_debian_packages clang libclang-rt-dev
 FUZZ_DIR="$ROOT/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$ROOT" -B "$FUZZ_DIR" -G Ninja -DTRELVO_BUILD_FUZZER=ON -DTRELVO_BUILD_MODULE=OFF \
     -DTRELVO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$FUZZ_DIR" -j "$JOBS" --target frame_path_fuzzer
+cmake --build "$FUZZ_DIR" -j "$JOBS" --target frame_path_fuzzer replay_description_fuzzer channel_reader_fuzzer
 FUZZER="$FUZZ_DIR/fuzz/frame_path_fuzzer"
+REPLAY_FUZZER="$FUZZ_DIR/fuzz/replay_description_fuzzer"
 FUZZ_WORK="$(mktemp -d)"
-mkdir -p "$FUZZ_WORK/corpus" "$FUZZ_WORK/artifacts"
+mkdir -p "$FUZZ_WORK/corpus" "$FUZZ_WORK/replay_corpus" "$FUZZ_WORK/channel_corpus" "$FUZZ_WORK/artifacts"
 # The unsupported-subtype inputs print a line each; the fuzzer keeps stdout closed.
 "$FUZZER" -close_fd_mask=1 -artifact_prefix="$FUZZ_WORK/artifacts/" "$ROOT"/fuzz/reproducers/* "$ROOT"/fuzz/corpus/*
-"$FUZZER" -close_fd_mask=1 -max_total_time=60 -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+"$FUZZER" -close_fd_mask=1 -max_total_time=45 -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/corpus" "$ROOT/fuzz/corpus"
+"$REPLAY_FUZZER" -artifact_prefix="$FUZZ_WORK/artifacts/" "$ROOT"/fuzz/replay_corpus/*
+"$REPLAY_FUZZER" -max_total_time=25 -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/replay_corpus" "$ROOT/fuzz/replay_corpus"
 # The shared-memory channel's contents as any process of the user may leave them.
-cmake --build "$FUZZ_DIR" -j "$JOBS" --target channel_reader_fuzzer
-mkdir -p "$FUZZ_WORK/channel_corpus"
-"$FUZZ_DIR/fuzz/channel_reader_fuzzer" -max_total_time=30 -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+"$FUZZ_DIR/fuzz/channel_reader_fuzzer" -max_total_time=20 -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$FUZZ_WORK/artifacts/" "$FUZZ_WORK/channel_corpus" "$ROOT/fuzz/channel_corpus"
 rm -rf "$FUZZ_WORK"
 

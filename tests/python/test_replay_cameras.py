@@ -329,3 +329,29 @@ def test_unreadable_description_gives_no_cameras_and_says_why(replay, tmp_path, 
     assert trelvo.VideoCapture().enumerate_cameras() == []
     err = capfd.readouterr().err
     assert err == f"{VARIABLE}: {bad}: an interval is N/D seconds: \"30\"\n"
+
+
+def _node(more):
+    return '{"nodes": [{"path": "/dev/video0", "card": "x", "capabilities": 1, %s}]}' % more
+
+
+@pytest.mark.parametrize("make, says", [
+    (lambda d: os.mkfifo(d / "fifo.json") or d / "fifo.json", "{d}/fifo.json is not a regular file"),
+    (lambda d: os.mkfifo(d / "fifo.json") or d, "{d}/fifo.json is not a regular file"),
+    (lambda d: Path("/dev/zero"), "/dev/zero is not a regular file"),
+    (lambda d: (d / "z.json").write_text(_node(
+        '"frames": [{"fourcc": "MJPG", "size": "64x48", "file": "/dev/zero"}]')) and d / "z.json",
+     "{d}/z.json: /dev/zero is not a regular file"),
+    (lambda d: (d / "big.json").write_text(_node(
+        '"formats": [{"fourcc": "MJPG", "sizes": ["65535x65535: 1/30"]}]')) and d / "big.json",
+     "{d}/big.json: the size 65535x65535 is larger than supported"),
+], ids=["fifo", "fifo-in-folder", "dev-zero", "frames-dev-zero", "huge-size"])
+def test_command_line_refuses_a_hostile_description_in_one_line(tmp_path, make, says):
+    path = make(tmp_path)
+    env = dict(os.environ, **{VARIABLE: str(path)})
+    out = subprocess.run([sys.executable, "-m", "trelvo_tools", "list"], env=env, capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "Traceback" not in out.stderr
+    assert out.stderr.startswith(f"{VARIABLE}: " + says.format(d=tmp_path)), out.stderr
+    assert "No cameras found." in out.stdout

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,12 +37,46 @@ struct RequestedFormat {
 };
 
 // Outcome of one synchronous read, in the terms of IMFSourceReader::ReadSample.
+// Frame storage a stream reuses: the sample made from a read gives its bytes back here once
+// released, so that a stream of one size allocates its frames once, not for every picture.
+class FramePool {
+public:
+    // An empty vector able to hold `capacity` bytes without allocating.
+    std::vector<uint8_t> take(size_t capacity) {
+        std::vector<uint8_t> bytes;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (!spare_.empty()) {
+                bytes = std::move(spare_.back());
+                spare_.pop_back();
+                if (bytes.capacity() >= capacity) break;
+                bytes = std::vector<uint8_t>();  // of an earlier, smaller size
+            }
+        }
+        bytes.clear();
+        bytes.reserve(capacity);
+        return bytes;
+    }
+    // Never allocates: room for the spares is reserved up front.
+    void give_back(std::vector<uint8_t>&& bytes) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(bytes));
+    }
+    FramePool() { spare_.reserve(kMaxSpare); }
+
+private:
+    static constexpr size_t kMaxSpare = 4;
+    std::mutex mutex_;
+    std::vector<std::vector<uint8_t>> spare_;
+};
+
 struct ReadResult {
     HRESULT hr = S_OK;      // negative: the read failed
     DWORD stream_flags = 0;  // MF_SOURCE_READERF_*
     bool has_sample = false;
     std::vector<uint8_t> data;  // the sample's bytes when has_sample
     LONGLONG timestamp = 0;     // 100 ns units
+    std::shared_ptr<FramePool> pool;  // where data goes back once its sample is released, if set
 };
 
 // A device streaming at one format. read() blocks until a frame, an error, or flush()/shutdown()

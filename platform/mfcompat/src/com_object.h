@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,18 @@
 #define MFCOMPAT_E_NOT_SUFFICIENT_BUFFER MFCOMPAT_HR(0x8007007A)
 
 namespace mfcompat {
+
+// For the catch of every method: what C++ throws must not cross into the caller, which knows only
+// failure codes. Call it inside a catch block.
+inline HRESULT hresult_of_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
 
 // Global count of live objects so that tests can prove that every reference was released.
 void object_created();
@@ -95,45 +108,73 @@ HRESULT set_string_attribute(AttributeMap& map, REFGUID key, LPCWSTR value);
 template <class Derived, class Interface>
 class AttributesImpl : public RefCounted<Derived, Interface> {
 public:
-    HRESULT GetItemType(REFGUID key, MF_ATTRIBUTE_TYPE* type) override { return attrs_.get_type(key, type); }
-    HRESULT GetUINT32(REFGUID key, UINT32* value) override { return attrs_.get_uint32(key, value); }
-    HRESULT GetUINT64(REFGUID key, UINT64* value) override { return attrs_.get_uint64(key, value); }
-    HRESULT GetGUID(REFGUID key, GUID* value) override { return attrs_.get_guid(key, value); }
-    HRESULT GetStringLength(REFGUID key, UINT32* length) override { return attrs_.get_string_length(key, length); }
-    HRESULT GetString(REFGUID key, LPWSTR buffer, UINT32 buffer_size, UINT32* length) override {
+    HRESULT GetItemType(REFGUID key, MF_ATTRIBUTE_TYPE* type) override try { return attrs_.get_type(key, type); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT GetUINT32(REFGUID key, UINT32* value) override try { return attrs_.get_uint32(key, value); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT GetUINT64(REFGUID key, UINT64* value) override try { return attrs_.get_uint64(key, value); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT GetGUID(REFGUID key, GUID* value) override try { return attrs_.get_guid(key, value); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT GetStringLength(REFGUID key, UINT32* length) override try { return attrs_.get_string_length(key, length); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT GetString(REFGUID key, LPWSTR buffer, UINT32 buffer_size, UINT32* length) override try {
         return attrs_.get_string(key, buffer, buffer_size, length);
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT GetAllocatedString(REFGUID key, LPWSTR* value, UINT32* length) override {
+    HRESULT GetAllocatedString(REFGUID key, LPWSTR* value, UINT32* length) override try {
         return attrs_.get_allocated_string(key, value, length);
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT SetUINT32(REFGUID key, UINT32 value) override {
+    HRESULT SetUINT32(REFGUID key, UINT32 value) override try {
         AttributeValue v;
         v.type = MF_ATTRIBUTE_UINT32;
         v.number = value;
         return attrs_.set(key, std::move(v));
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT SetUINT64(REFGUID key, UINT64 value) override {
+    HRESULT SetUINT64(REFGUID key, UINT64 value) override try {
         AttributeValue v;
         v.type = MF_ATTRIBUTE_UINT64;
         v.number = value;
         return attrs_.set(key, std::move(v));
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT SetGUID(REFGUID key, REFGUID value) override {
+    HRESULT SetGUID(REFGUID key, REFGUID value) override try {
         AttributeValue v;
         v.type = MF_ATTRIBUTE_GUID;
         v.guid = value;
         return attrs_.set(key, std::move(v));
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT SetString(REFGUID key, LPCWSTR value) override { return set_string_attribute(attrs_, key, value); }
-    HRESULT DeleteItem(REFGUID key) override { return attrs_.erase(key); }
-    HRESULT DeleteAllItems() override {
+    HRESULT SetString(REFGUID key, LPCWSTR value) override try { return set_string_attribute(attrs_, key, value); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT DeleteItem(REFGUID key) override try { return attrs_.erase(key); } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT DeleteAllItems() override try {
         attrs_.clear();
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT GetCount(UINT32* count) override {
+    HRESULT GetCount(UINT32* count) override try {
         if (!count) return E_POINTER;
         *count = attrs_.count();
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
 
     AttributeMap& attributes() { return attrs_; }

@@ -33,10 +33,12 @@ public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
         return answer_query(riid, object, {IID_IUnknown, IID_IMFAttributes, IID_IMFPresentationDescriptor}, this);
     }
-    HRESULT GetStreamDescriptorCount(DWORD* count) override {
+    HRESULT GetStreamDescriptorCount(DWORD* count) override try {
         if (!count) return E_POINTER;
         *count = 1;  // one video stream
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
 };
 
@@ -47,13 +49,15 @@ public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
         return answer_query(riid, object, {IID_IUnknown, IID_IMFMediaSource}, this);
     }
-    HRESULT GetCharacteristics(DWORD* characteristics) override {
+    HRESULT GetCharacteristics(DWORD* characteristics) override try {
         if (!characteristics) return E_POINTER;
         if (core_->is_shut_down()) return MF_E_SHUTDOWN;
         *characteristics = kMediaSourceIsLive;
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override {
+    HRESULT CreatePresentationDescriptor(IMFPresentationDescriptor** descriptor) override try {
         if (!descriptor) return E_POINTER;
         *descriptor = nullptr;
         if (core_->is_shut_down()) return MF_E_SHUTDOWN;
@@ -61,8 +65,10 @@ public:
         if (FAILED(hr)) return hr;
         *descriptor = new PresentationDescriptor();
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT Shutdown() override {
+    HRESULT Shutdown() override try {
         std::vector<std::shared_ptr<CameraStream>> streams;
         {
             std::lock_guard<std::mutex> lock(core_->mutex);
@@ -76,6 +82,8 @@ public:
         for (auto& s : streams) s->shutdown();
         core_->device->source_shutdown();
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
 
     const std::shared_ptr<SourceCore>& core() const { return core_; }
@@ -101,18 +109,22 @@ public:
         return answer_query(riid, object, {IID_IUnknown, IID_IMFSourceReader}, this);
     }
 
-    HRESULT GetStreamSelection(DWORD stream_index, BOOL* selected) override {
+    HRESULT GetStreamSelection(DWORD stream_index, BOOL* selected) override try {
         if (!selected) return E_POINTER;
         if (!is_first_video_stream(stream_index)) return MF_E_INVALIDSTREAMNUMBER;
         *selected = TRUE;
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
-    HRESULT SetStreamSelection(DWORD stream_index, BOOL selected) override {
+    HRESULT SetStreamSelection(DWORD stream_index, BOOL selected) override try {
         if (stream_index == MF_SOURCE_READER_ALL_STREAMS || is_first_video_stream(stream_index)) return S_OK;
         return MF_E_INVALIDSTREAMNUMBER;
+    } catch (...) {
+        return hresult_of_exception();
     }
 
-    HRESULT GetNativeMediaType(DWORD stream_index, DWORD media_type_index, IMFMediaType** media_type) override {
+    HRESULT GetNativeMediaType(DWORD stream_index, DWORD media_type_index, IMFMediaType** media_type) override try {
         if (!media_type) return E_POINTER;
         *media_type = nullptr;
         if (!is_first_video_stream(stream_index)) return MF_E_INVALIDSTREAMNUMBER;
@@ -130,9 +142,11 @@ public:
             format = native_[media_type_index];
         }
         return create_media_type_for(format, media_type);
+    } catch (...) {
+        return hresult_of_exception();
     }
 
-    HRESULT GetCurrentMediaType(DWORD stream_index, IMFMediaType** media_type) override {
+    HRESULT GetCurrentMediaType(DWORD stream_index, IMFMediaType** media_type) override try {
         if (!media_type) return E_POINTER;
         *media_type = nullptr;
         if (!is_first_video_stream(stream_index)) return MF_E_INVALIDSTREAMNUMBER;
@@ -140,11 +154,13 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stream_) return MF_E_INVALIDREQUEST;
         return create_media_type_for(current_, media_type);
+    } catch (...) {
+        return hresult_of_exception();
     }
 
     // The previous stream is stopped before the device is asked for the new one, since a real
     // device cannot stream two formats at once. On failure the reader is left without a stream.
-    HRESULT SetCurrentMediaType(DWORD stream_index, DWORD* reserved, IMFMediaType* media_type) override {
+    HRESULT SetCurrentMediaType(DWORD stream_index, DWORD* reserved, IMFMediaType* media_type) override try {
         if (!media_type) return E_POINTER;
         if (!is_first_video_stream(stream_index)) return MF_E_INVALIDSTREAMNUMBER;
         if (core_->is_shut_down()) return MF_E_SHUTDOWN;
@@ -209,10 +225,12 @@ public:
         stream_ = std::move(stream);
         current_ = current;
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
 
     HRESULT ReadSample(DWORD stream_index, DWORD control_flags, DWORD* actual_stream_index, DWORD* stream_flags,
-                       LONGLONG* timestamp, IMFSample** sample) override {
+                       LONGLONG* timestamp, IMFSample** sample) override try {
         // A synchronous reader needs somewhere to put the flags and the sample.
         if (!stream_flags || !sample) return E_POINTER;
         *stream_flags = 0;
@@ -235,13 +253,15 @@ public:
         *stream_flags = result.stream_flags;
         if (timestamp) *timestamp = result.timestamp;
         if (result.has_sample) {
-            HRESULT hr = create_sample_with(std::move(result.data), result.timestamp, sample);
+            HRESULT hr = create_sample_with(std::move(result.data), result.timestamp, sample, std::move(result.pool));
             if (FAILED(hr)) return hr;
         }
         return result.hr;
+    } catch (...) {
+        return hresult_of_exception();
     }
 
-    HRESULT Flush(DWORD stream_index) override {
+    HRESULT Flush(DWORD stream_index) override try {
         if (!is_first_video_stream(stream_index) && stream_index != MF_SOURCE_READER_ALL_STREAMS)
             return MF_E_INVALIDSTREAMNUMBER;
         if (core_->is_shut_down()) return MF_E_SHUTDOWN;
@@ -252,6 +272,8 @@ public:
         }
         if (stream) stream->flush();
         return S_OK;
+    } catch (...) {
+        return hresult_of_exception();
     }
 
 private:
@@ -278,7 +300,7 @@ public:
     HRESULT QueryInterface(REFIID riid, void** object) override {
         return answer_query(riid, object, {IID_IUnknown, IID_IMFAttributes, IID_IMFActivate}, this);
     }
-    HRESULT ActivateObject(REFIID riid, void** object) override {
+    HRESULT ActivateObject(REFIID riid, void** object) override try {
         if (!object) return E_POINTER;
         *object = nullptr;
         if (riid != IID_IMFMediaSource && riid != IID_IUnknown) return E_NOINTERFACE;
@@ -287,10 +309,16 @@ public:
         Microsoft::WRL::ComPtr<MediaSource> source;
         source.Attach(new MediaSource(device_));
         return source->QueryInterface(riid, object);
+    } catch (...) {
+        return hresult_of_exception();
     }
     // Each activation makes a fresh source that its user shuts down, so there is nothing kept here.
-    HRESULT ShutdownObject() override { return S_OK; }
-    HRESULT DetachObject() override { return S_OK; }
+    HRESULT ShutdownObject() override try { return S_OK; } catch (...) {
+        return hresult_of_exception();
+    }
+    HRESULT DetachObject() override try { return S_OK; } catch (...) {
+        return hresult_of_exception();
+    }
 
 private:
     std::shared_ptr<CameraDevice> device_;
@@ -303,7 +331,7 @@ using namespace mfcompat;
 
 extern "C" {
 
-MFCOMPAT_API HRESULT MFEnumDeviceSources(IMFAttributes* attributes, IMFActivate*** sources, UINT32* count) {
+MFCOMPAT_API HRESULT MFEnumDeviceSources(IMFAttributes* attributes, IMFActivate*** sources, UINT32* count) try {
     if (!attributes || !sources || !count) return E_POINTER;
     *sources = nullptr;
     *count = 0;
@@ -322,10 +350,12 @@ MFCOMPAT_API HRESULT MFEnumDeviceSources(IMFAttributes* attributes, IMFActivate*
     *sources = array;
     *count = UINT32(devices.size());
     return S_OK;
+} catch (...) {
+    return hresult_of_exception();
 }
 
 MFCOMPAT_API HRESULT MFCreateSourceReaderFromMediaSource(IMFMediaSource* source, IMFAttributes* attributes,
-                                                         IMFSourceReader** reader) {
+                                                         IMFSourceReader** reader) try {
     if (!source || !reader) return E_POINTER;
     *reader = nullptr;
     // Only sources of this library can be read.
@@ -336,6 +366,8 @@ MFCOMPAT_API HRESULT MFCreateSourceReaderFromMediaSource(IMFMediaSource* source,
     if (FAILED(hr)) return hr;
     *reader = new SourceReader(ours);
     return S_OK;
+} catch (...) {
+    return hresult_of_exception();
 }
 
 }  // extern "C"

@@ -31,6 +31,11 @@ struct VirtualCameraHolderAccess {
         std::lock_guard<std::mutex> guard(holder.mutex);
         return holder.handle;
     }
+    static uint64_t token() {
+        auto& holder = VirtualCameraHolder::instance();
+        std::lock_guard<std::mutex> guard(holder.mutex);
+        return holder.token_;
+    }
 };
 
 namespace {
@@ -245,25 +250,25 @@ TEST_F(VirtualCameraHolderTest, CreateReplaceAndDeleteCallTheLibraryOnceEach) {
 
 TEST_F(VirtualCameraHolderTest, SendsOnlyMatchingPicturesToAnActiveCamera) {
     auto rgb = uniform_rgb(8, 4, 10, 20, 30);
-    EXPECT_EQ(holder.send_frame(rgb.data(), 8, 4, 0), -1);  // no camera yet
-    holder.create_camera(8, 4, 30.0f, 0);
-    EXPECT_EQ(holder.send_frame(rgb.data(), 8, 4, 0), 0);
+    EXPECT_EQ(holder.send_frame(1, rgb.data(), 8, 4, 0), -1);  // no camera yet
+    const uint64_t token = holder.create_camera(8, 4, 30.0f, 0);
+    EXPECT_EQ(holder.send_frame(token, rgb.data(), 8, 4, 0), 0);
     EXPECT_EQ(counts().frames_sent, 1u);
     EXPECT_EQ(last_picture(), rgb);
 
-    EXPECT_EQ(holder.send_frame(rgb.data(), 4, 8, 0), -1);
-    EXPECT_EQ(holder.send_frame(rgb.data(), 8, 3, 0), -1);
-    EXPECT_EQ(holder.send_frame(rgb.data(), 8, 4, 1), -1);
-    EXPECT_EQ(holder.send_frame(nullptr, 8, 4, 0), -1);
+    EXPECT_EQ(holder.send_frame(token, rgb.data(), 4, 8, 0), -1);
+    EXPECT_EQ(holder.send_frame(token, rgb.data(), 8, 3, 0), -1);
+    EXPECT_EQ(holder.send_frame(token, rgb.data(), 8, 4, 1), -1);
+    EXPECT_EQ(holder.send_frame(token, nullptr, 8, 4, 0), -1);
     EXPECT_EQ(library_send_calls(), 1u);
 
     holder.delete_camera();
-    EXPECT_EQ(holder.send_frame(rgb.data(), 8, 4, 0), -1);
+    EXPECT_EQ(holder.send_frame(token, rgb.data(), 8, 4, 0), -1);
     EXPECT_EQ(library_send_calls(), 1u);
 }
 
 TEST_F(VirtualCameraHolderTest, ExitHandlerDeletesAHeldCameraOnceAndClosesTheHolder) {
-    holder.create_camera(16, 16, 30.0f, 0);
+    const uint64_t token = holder.create_camera(16, 16, 30.0f, 0);
     VirtualCameraHolderAccess::close_at_exit();
     auto c = counts();
     EXPECT_EQ(c.cameras_deleted, 1u);
@@ -271,7 +276,7 @@ TEST_F(VirtualCameraHolderTest, ExitHandlerDeletesAHeldCameraOnceAndClosesTheHol
 
     // A late sender or creator does nothing to the library once the holder is closed.
     auto rgb = uniform_rgb(16, 16, 1, 1, 1);
-    EXPECT_EQ(holder.send_frame(rgb.data(), 16, 16, 0), -1);
+    EXPECT_EQ(holder.send_frame(token, rgb.data(), 16, 16, 0), -1);
     holder.create_camera(16, 16, 30.0f, 0);
     holder.delete_camera();
     VirtualCameraHolderAccess::close_at_exit();
@@ -291,7 +296,7 @@ TEST_F(VirtualCameraHolderTest, ConcurrentSendersAndReplacementsNeverUseADeleted
     holder.create_camera(8, 8, 30.0f, 0);
     std::atomic<bool> stop{false};
     std::thread sender([&] {
-        while (!stop.load()) holder.send_frame(rgb.data(), 8, 8, 0);
+        while (!stop.load()) holder.send_frame(VirtualCameraHolderAccess::token(), rgb.data(), 8, 8, 0);
     });
     for (int i = 0; i < 50; ++i) {
         holder.create_camera(8, 8, 30.0f, 0);
@@ -323,7 +328,7 @@ void exit_while_sending() {
     session->height = 8;
     session->type = 0;
     session->running = true;
-    holder.create_camera(8, 8, 30.0f, 0);
+    session->camera_token = holder.create_camera(8, 8, 30.0f, 0);
     session->output_thread = std::thread(output_loop, std::ref(*session));
     std::thread([session] {
         auto rgb = uniform_rgb(8, 8, 9, 9, 9);
@@ -346,7 +351,7 @@ protected:
         session.type = type;
         session.width = w;
         session.height = h;
-        holder.create_camera(w, h, 30.0f, type);
+        session.camera_token = holder.create_camera(w, h, 30.0f, type);
         session.running = true;
         worker = std::thread([this] { result = output_loop(session); });
     }

@@ -29,11 +29,16 @@ TEST(VirtualCameraHolderTokens, OnlyTheTokenOfTheCameraHeldDeletesIt) {
     holder.delete_camera(0);      // names no camera
     EXPECT_EQ(counts().live_cameras, 1u);
     const uint8_t picture[16 * 8 * 3] = {};
-    EXPECT_EQ(holder.send_frame(picture, 16, 8, 0), 0);
+    // Only the session whose start made the camera feeds it; the replaced one's pictures of the
+    // same size would otherwise interleave with the new camera's.
+    EXPECT_EQ(holder.send_frame(first, picture, 16, 8, 0), -1);
+    EXPECT_EQ(holder.send_frame(0, picture, 16, 8, 0), -1);
+    EXPECT_EQ(holder.send_frame(second, picture, 16, 8, 0), 0);
+    EXPECT_EQ(counts().frames_sent, 1u);
 
     holder.delete_camera(second);
     EXPECT_EQ(counts().live_cameras, 0u);
-    EXPECT_EQ(holder.send_frame(picture, 16, 8, 0), -1);
+    EXPECT_EQ(holder.send_frame(second, picture, 16, 8, 0), -1);
     holder.delete_camera(second);  // twice: still deleted once
     EXPECT_EQ(counts().cameras_deleted, 2u);
 

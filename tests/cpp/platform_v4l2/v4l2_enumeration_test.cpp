@@ -208,44 +208,56 @@ TEST_F(V4l2Enumeration, OddDriverAnswersAreSkippedOrBounded) {
     std::u16string name;
     o->friendly_name(&name);
     EXPECT_EQ(name, std::u16string(32, u'A'));
-    auto f = o->native_formats();
-    ASSERT_EQ(f.size(), 5u);
-    // The zero size and zero intervals are dropped, the repeated size and rate listed once.
-    EXPECT_TRUE(f[0].has_frame_size && f[0].has_frame_rate);
-    EXPECT_EQ(f[0].width, 320u);
-    EXPECT_EQ(f[0].height, 240u);
-    EXPECT_EQ(f[0].rate_numerator, 30u);
-    EXPECT_EQ(f[0].rate_denominator, 1u);
-    // A format without sizes keeps what the driver did give; sizes without rates stream at the
-    // node's current rate.
-    EXPECT_TRUE(f[1].has_subtype);
-    EXPECT_EQ(f[1].subtype, MFVideoFormat_YUY2);
-    EXPECT_FALSE(f[1].has_frame_size);
-    EXPECT_EQ(f[2].subtype, MFVideoFormat_NV12);
-    EXPECT_TRUE(f[2].has_frame_size);
-    EXPECT_TRUE(f[2].has_frame_rate);
-    EXPECT_EQ(f[2].rate_numerator, 30u);
-    EXPECT_EQ(f[2].rate_denominator, 1u);
-    EXPECT_EQ(f[3].subtype, MFVideoFormat_I420);
-    EXPECT_FALSE(f[3].has_frame_size);
-    EXPECT_EQ(f[4].subtype, MFVideoFormat_RGB24);
-    EXPECT_TRUE(f[4].has_frame_size);
-    EXPECT_TRUE(f[4].has_frame_rate);
-    // Without even a current rate, those sizes have none.
+    // The zero size and zero intervals are dropped, the repeated size and rate listed once; a
+    // format without sizes is not offered; sizes without rates stream at the node's current rate.
+    std::vector<Type> expected = {
+        {MFVideoFormat_MJPG, 320, 240, 30, 1},
+        {MFVideoFormat_NV12, 640, 480, 30, 1},
+        {MFVideoFormat_RGB24, 640, 480, 30, 1},
+    };
+    EXPECT_EQ(full_types(o->native_formats()), expected);
+    // Without even a current rate, those sizes are not offered.
     fake_.node("/dev/video7").fail_request = VIDIOC_G_PARM;
     fake_.node("/dev/video7").fail_request_errno = ENOTTY;
-    auto without = mfcompat::v4l2_enumerate_devices()[2]->native_formats();
-    ASSERT_EQ(without.size(), 5u);
-    EXPECT_TRUE(without[2].has_frame_size);
-    EXPECT_FALSE(without[2].has_frame_rate);
-    EXPECT_FALSE(without[4].has_frame_rate);
+    expected.resize(1);
+    EXPECT_EQ(full_types(mfcompat::v4l2_enumerate_devices()[2]->native_formats()), expected);
 
-    // A list that never ends is cut off; the device stays usable.
+    // A list that never ends is cut off (its formats list no sizes, so none is offered); the
+    // device is still listed.
     auto& e = devices[3];
-    EXPECT_GT(e->native_formats().size(), 0u);
     EXPECT_LE(e->native_formats().size(), 1024u);
     e->friendly_name(&name);
     EXPECT_EQ(name, u"\uFFFD\uFFFD bad \uFFFD");
+}
+
+// Only sizes and rates a camera can stream are offered: a degenerate entry would start a relay
+// at 0x0, or at billions of pictures a second.
+TEST_F(V4l2Enumeration, DegenerateSizesAndRatesAreNotListed) {
+    Node odd;
+    odd.path = "/dev/video7";
+    odd.card = "Odd";
+    odd.capabilities = kCaptureCaps;
+    Format absurd_range = discrete(V4L2_PIX_FMT_BGR24, {{64, 48}}, {});
+    absurd_range.has_interval_range = true;
+    absurd_range.interval_range = {{1, 4294967295u}, {2, 1}, {1, 1}};
+    odd.formats = {
+        discrete(V4L2_PIX_FMT_MJPEG, {{0, 0}, {0, 480}, {640, 0}}, {{1, 30}}),  // every size empty
+        discrete(V4L2_PIX_FMT_YUYV, {{640, 480}}, {{1, 4294967295u}, {1, 1001}}),  // only too fast
+        discrete(V4L2_PIX_FMT_NV12, {{320, 240}}, {{1, 4294967295u}, {2, 1}, {1, 1000}, {1, 30}, {1, 1}}),
+        absurd_range,
+    };
+    fake_.add_node(odd);
+    auto devices = mfcompat::v4l2_enumerate_devices();
+    ASSERT_EQ(devices.size(), 4u);
+    std::vector<Type> expected = {
+        {MFVideoFormat_NV12, 320, 240, 1000, 1}, {MFVideoFormat_NV12, 320, 240, 30, 1},
+        {MFVideoFormat_NV12, 320, 240, 1, 1},
+    };
+    // The range's own ends, 4294967295 and 0.5 fps, are not offered; the common rates within are.
+    for (uint32_t rate : {120u, 60u, 50u, 30u, 25u, 24u, 20u, 15u, 10u, 5u, 1u}) {
+        expected.push_back({MFVideoFormat_RGB24, 64, 48, rate, 1});
+    }
+    EXPECT_EQ(full_types(devices[2]->native_formats()), expected);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // The replay driver: its JSON reader, its description checks, the recorded cameras, and the
 // misbehaving streams it replays, seen from the backend's devices and streams.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -184,6 +188,152 @@ TEST_F(Replay, DescriptionsThatCannotBeReadSayWhy) {
     std::string error;
     EXPECT_FALSE(install("/no/such/description.json", &error));
     EXPECT_NE(error.find("cannot read"), std::string::npos);
+}
+
+// What a description may make the driver read or allocate is bounded: files that are no regular
+// file (a FIFO would block for ever, /dev/zero never end) or too large, and sizes no camera
+// delivers, are refused with a line naming the file.
+TEST_F(Replay, InputsBeyondTheLimitsAreRefusedNamingTheFile) {
+    char dir_template[] = "/tmp/replay_limits_XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string fifo = dir + "/fifo.json";  // also a description of the folder
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = dir + "/huge";
+    std::ofstream(huge).close();
+    ASSERT_EQ(truncate(huge.c_str(), (off_t(64) << 20) + 1), 0);  // sparse: costs no disk
+    const std::string markers = dir + "/markers.mjpg";
+    {
+        // A megabyte of end-of-image markers: half a million empty pieces, no picture.
+        std::ofstream out(markers, std::ios::binary);
+        for (int i = 0; i < (1 << 19); ++i) out << "\xFF\xD9";
+    }
+    auto node = [](const std::string& more) {
+        return R"({"nodes": [{"path": "/dev/video0", "card": "x", "capabilities": 1, )" + more + "}]}";
+    };
+    auto frames = [&](const std::string& file, const char* size = "64x48") {
+        return node(R"("frames": [{"fourcc": "MJPG", "size": ")" + std::string(size) + R"(", "file": ")" + file +
+                    R"("}])");
+    };
+    struct Bad {
+        std::string text;
+        std::string says;
+    };
+    const Bad bad[] = {
+        {frames(fifo), fifo + " is not a regular file"},
+        {frames("/dev/zero"), "/dev/zero is not a regular file"},
+        {frames(huge), huge + " is larger than 64 MiB"},
+        {frames(markers), "no whole frame in " + markers},
+        {frames(kSolid, "16384x16384"), "16384x16384 is larger than supported"},
+        {node(R"("formats": [{"fourcc": "MJPG", "sizes": ["65535x65535: 1/30"]}])"), "65535x65535 is larger"},
+        {node(R"("formats": [{"fourcc": "YUYV", "sizes": ["16385x8"]}])"), "16385x8 is larger"},
+        {node(R"("formats": [{"fourcc": "YUYV", "stepwise": "2x2 - 8x16385 step 2x2"}])"), "8x16385 is larger"},
+    };
+    for (const Bad& b : bad) {
+        TempFile file(b.text);
+        std::string error;
+        EXPECT_FALSE(install(file.path(), &error)) << b.text;
+        EXPECT_NE(error.find(b.says), std::string::npos) << b.text << " gave: " << error;
+        EXPECT_NE(error.find(file.path()), std::string::npos) << "the error names the file: " << error;
+    }
+    // The description itself, and a description of a folder holding a FIFO.
+    std::string error;
+    EXPECT_FALSE(install(huge, &error));
+    EXPECT_NE(error.find(huge + " is larger than 4 MiB"), std::string::npos) << error;
+    EXPECT_FALSE(install(dir, &error));
+    EXPECT_NE(error.find(fifo + " is not a regular file"), std::string::npos) << error;
+    // The largest size allowed still loads.
+    TempFile largest(node(R"("formats": [{"fourcc": "YUYV", "sizes": ["16384x5461: 1/30"]}])"));
+    EXPECT_TRUE(install(largest.path(), &error)) << error;
+
+    std::remove(fifo.c_str());
+    std::remove(huge.c_str());
+    std::remove(markers.c_str());
+    ::rmdir(dir.c_str());
+}
+
+// Buffers of the largest picture allowed cost nothing until frames fill them, as a driver's own
+// would: requesting and mapping them must not zero-fill hundreds of megabytes up front.
+TEST_F(Replay, LargeBuffersAreNotFilledBeforeUse) {
+    TempFile file(R"({"nodes": [{"path": "/dev/video0", "card": "x", "capabilities": 1,
+        "formats": [{"fourcc": "YUYV", "sizes": ["16384x5461: 1/30"]}]}]})");
+    std::string error;
+    const mfcompat::V4l2Syscalls* sys = mfcompat::v4l2_replay_load(file.path(), &error);
+    ASSERT_NE(sys, nullptr) << error;
+    const int fd = sys->open("/dev/video0", 0);
+    ASSERT_GE(fd, 0);
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = 16384;
+    fmt.fmt.pix.height = 5461;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+    ASSERT_EQ(sys->ioctl(fd, VIDIOC_S_FMT, &fmt), 0);
+    ASSERT_EQ(fmt.fmt.pix.sizeimage, 16384u * 5461 * 2);  // 179 MB
+
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    v4l2_requestbuffers req{};
+    req.count = 4;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    ASSERT_EQ(sys->ioctl(fd, VIDIOC_REQBUFS, &req), 0);
+    std::vector<std::pair<void*, size_t>> maps;
+    for (uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        ASSERT_EQ(sys->ioctl(fd, VIDIOC_QUERYBUF, &buf), 0);
+        void* at = sys->mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(buf.m.offset));
+        ASSERT_NE(at, MAP_FAILED);
+        EXPECT_EQ(static_cast<uint8_t*>(at)[buf.length - 1], 0);  // reads as zeros all the same
+        maps.emplace_back(at, buf.length);
+    }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB resident for 4 unused buffers";
+    for (auto& m : maps) EXPECT_EQ(sys->munmap(m.first, m.second), 0);
+    EXPECT_EQ(sys->close(fd), 0);
+}
+
+// Enumeration work grows linearly with the nodes described: no call walks every node, and every
+// link is resolved once. Counted, not timed: the driver's node clock looks and the realpath calls.
+const mfcompat::V4l2Syscalls* g_counted_table = nullptr;
+uint64_t g_realpath_calls = 0;
+char* counted_realpath(const char* path, char* resolved) {
+    ++g_realpath_calls;
+    return g_counted_table->realpath(path, resolved);
+}
+
+TEST_F(Replay, EnumerationWorkGrowsLinearlyWithTheNodes) {
+    auto work = [&](int nodes) {
+        std::string text = R"({"nodes": [)";
+        for (int i = 0; i < nodes; ++i) {
+            const std::string n = std::to_string(i);
+            text += std::string(i ? "," : "") + R"({"path": "/dev/video)" + n +
+                    R"(", "links": ["/dev/v4l/by-id/usb-Cam)" + n + R"(-video-index0"], "card": "Cam )" + n +
+                    R"(", "capabilities": "0x84a00001", "device_caps": "0x04200001",
+                    "formats": [{"fourcc": "YUYV", "sizes": ["64x48: 1/30", "32x24: 1/30"]}]})";
+        }
+        TempFile file(text + "]}");
+        std::string error;
+        g_counted_table = mfcompat::v4l2_replay_load(file.path(), &error);
+        EXPECT_NE(g_counted_table, nullptr) << error;
+        if (!g_counted_table) return uint64_t(0);
+        mfcompat::V4l2Syscalls counted = *g_counted_table;
+        counted.realpath = counted_realpath;
+        mfcompat::v4l2_set_syscalls(&counted);
+        g_realpath_calls = 0;
+        const uint64_t ticks = mfcompat::v4l2_replay_node_ticks();
+        EXPECT_EQ(devices().size(), size_t(nodes));
+        const uint64_t total = mfcompat::v4l2_replay_node_ticks() - ticks + g_realpath_calls;
+        mfcompat::v4l2_set_syscalls(nullptr);
+        return total;
+    };
+    const uint64_t small = work(32);
+    const uint64_t large = work(128);
+    EXPECT_GT(small, 0u);
+    EXPECT_LE(large, 4 * small + 16) << "32 nodes: " << small << ", 128 nodes: " << large;
 }
 
 // Every recorded camera loads, each video node is one device with formats, and the metadata node

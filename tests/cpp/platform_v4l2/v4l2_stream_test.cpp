@@ -63,7 +63,9 @@ TEST_F(V4l2Stream, OpensAtTheRequestedFormatAndDeliversTheFramesInOrder) {
     EXPECT_EQ(fake_.streamons(), 1);
     EXPECT_GE(fake_.total_mappings(), 1);
 
-    // More frames than buffers, so that buffers must go back to the driver.
+    // More frames than buffers, so that buffers must go back to the driver. Each frame's storage
+    // comes back once its sample is released, and the next frame reuses it.
+    const uint8_t* storage = nullptr;
     for (int i = 0; i < 10; ++i) {
         auto bytes = frame_bytes(uint8_t(i), 1000 + size_t(i) * 37);
         fake_.push_frame(kUvc, bytes, timeval{100 + i, 250000});
@@ -73,6 +75,12 @@ TEST_F(V4l2Stream, OpensAtTheRequestedFormatAndDeliversTheFramesInOrder) {
         EXPECT_EQ(r.stream_flags, 0u);
         EXPECT_EQ(r.data, bytes) << i;
         EXPECT_EQ(r.timestamp, (100LL + i) * 10000000 + 2500000);
+        if (i > 0) {
+            EXPECT_EQ(r.data.data(), storage) << i;
+        }
+        storage = r.data.data();
+        ASSERT_TRUE(r.pool);
+        r.pool->give_back(std::move(r.data));
     }
     stream->shutdown();
     EXPECT_EQ(fake_.streamoffs(), 1);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <linux/videodev2.h>
+#include <sys/mman.h>
 #include <sys/time.h>
 #include <sys/types.h>
 
@@ -14,11 +15,15 @@
 #include <memory>
 #include <vector>
 
+#include "platform_owners.h"
+
 namespace mfcompat {
 namespace v4l2 {
 
 struct DriverBuffer {
-    std::vector<uint8_t> memory;
+    // Anonymous memory: zero pages until written, so a large sizeimage costs only what a frame
+    // fills, as a driver's own buffers would.
+    trelvo_platform::UniqueMapping memory;
     bool mapped = false;
     bool queued = false;  // the driver may fill it
     bool done = false;    // filled, waiting to be dequeued
@@ -48,11 +53,19 @@ public:
         if ((owner_ >= 0 && owner_ != fd) || any_mapped()) return EBUSY;
         buffers_.clear();
         done_.clear();
-        owner_ = count ? fd : -1;
+        owner_ = -1;
         for (uint32_t i = 0; i < count; ++i) {
+            if (length == 0) return EINVAL;
+            void* address =
+                ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (address == MAP_FAILED) {
+                buffers_.clear();
+                return ENOMEM;
+            }
             buffers_.push_back(std::make_unique<DriverBuffer>());
-            buffers_.back()->memory.assign(length, 0);
+            buffers_.back()->memory = trelvo_platform::UniqueMapping(address, length, ::munmap);
         }
+        owner_ = count ? fd : -1;
         return 0;
     }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 
 #include "v4l2/v4l2_internal.h"
@@ -91,9 +92,10 @@ bool real_path(const V4l2Syscalls& sys, const std::string& path, std::string* re
 }
 
 // Node numbers change from boot to boot and on replug; the udev links name the device itself.
-std::string stable_link(const V4l2Syscalls& sys, const std::string& node) {
-    std::string target;
-    if (!real_path(sys, node, &target)) return node;
+// Every link is resolved once per enumeration, so that many nodes cost linear time: the node a
+// link resolves to gets the first link naming it, by folder and then by name.
+std::map<std::string, std::string> links_by_node(const V4l2Syscalls& sys) {
+    std::map<std::string, std::string> links;
     for (const char* dir : kLinkDirs) {
         std::vector<std::string> names;
         if (!list_dir(sys, dir, &names)) continue;
@@ -101,10 +103,18 @@ std::string stable_link(const V4l2Syscalls& sys, const std::string& node) {
         for (const std::string& name : names) {
             std::string link = std::string(dir) + "/" + name;
             std::string resolved;
-            if (real_path(sys, link, &resolved) && resolved == target) return link;
+            if (real_path(sys, link, &resolved)) links.emplace(resolved, link);
         }
     }
-    return node;
+    return links;
+}
+
+std::string stable_link(const V4l2Syscalls& sys, const std::map<std::string, std::string>& links,
+                        const std::string& node) {
+    std::string target;
+    if (!real_path(sys, node, &target)) return node;
+    auto it = links.find(target);
+    return it == links.end() ? node : it->second;
 }
 
 class V4l2Stream : public CameraStream {
@@ -225,6 +235,7 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
     }
     std::sort(nodes.begin(), nodes.end());
 
+    const std::map<std::string, std::string> links = links_by_node(sys);
     std::vector<std::shared_ptr<CameraDevice>> devices;
     for (const auto& entry : nodes) {
         const std::string& node = entry.second;
@@ -241,7 +252,7 @@ std::vector<std::shared_ptr<CameraDevice>> v4l2_enumerate_devices() {
         std::vector<uint32_t> pixel_formats;
         list_native_formats(sys, fd.get(), &formats, &pixel_formats);
         fd.reset();
-        devices.push_back(std::make_shared<V4l2Device>(sys, node, stable_link(sys, node), std::move(name),
+        devices.push_back(std::make_shared<V4l2Device>(sys, node, stable_link(sys, links, node), std::move(name),
                                                        std::move(formats), std::move(pixel_formats)));
     }
     return devices;

@@ -16,6 +16,8 @@ constexpr Size kCommonSizes[] = {{160, 120},  {176, 144},   {320, 240},   {352, 
                                  {640, 480},  {800, 600},   {960, 540},   {1024, 768},  {1280, 720},
                                  {1280, 960}, {1600, 1200}, {1920, 1080}, {2560, 1440}, {3840, 2160}};
 constexpr uint32_t kCommonRates[] = {120, 60, 50, 30, 25, 24, 20, 15, 10, 5, 1};
+// The fastest rate listed; faster answers are a driver's nonsense, not a camera's.
+constexpr uint32_t kMaxListedRate = 1000;
 
 bool fits(uint32_t value, uint32_t min, uint32_t max, uint32_t step) {
     return value >= min && value <= max && (value - min) % step == 0;
@@ -133,6 +135,17 @@ static bool current_rate(const V4l2Syscalls& sys, int fd, Rate* rate) {
     return xioctl(sys, fd, VIDIOC_G_PARM, &parm) == 0 && rate_from_interval(parm.parm.capture.timeperframe, rate);
 }
 
+namespace {
+
+// Rates a camera can really deliver. A driver that answers with an absurd interval (1/4294967295)
+// would otherwise set a relay running at hundreds of pictures a second.
+bool plausible_rate(const Rate& r) {
+    return r.denominator != 0 && uint64_t(r.numerator) >= r.denominator &&
+           uint64_t(r.numerator) <= uint64_t(kMaxListedRate) * r.denominator;
+}
+
+}  // namespace
+
 void list_native_formats(const V4l2Syscalls& sys, int fd, std::vector<NativeFormat>* formats,
                          std::vector<uint32_t>* pixel_formats) {
     // Drivers with stepwise sizes often list no intervals (the Raspberry Pi camera's, for one); such
@@ -151,27 +164,24 @@ void list_native_formats(const V4l2Syscalls& sys, int fd, std::vector<NativeForm
         NativeFormat base;
         base.has_subtype = true;
         base.subtype = subtype_from_pixel_format(pf);
+        // Only what can be streamed is offered: a size (list_sizes drops zero sizes) and a
+        // plausible rate. A format without either would show as 0x0 at 0 fps.
         std::vector<Size> sizes = list_sizes(sys, fd, pf);
-        if (sizes.empty()) {
-            formats->push_back(base);
-            continue;
-        }
         for (const Size& size : sizes) {
             NativeFormat sized = base;
             sized.has_frame_size = true;
             sized.width = size.width;
             sized.height = size.height;
             std::vector<Rate> rates = list_rates(sys, fd, pf, size);
-            if (rates.empty()) {
+            const bool listed_rates = !rates.empty();
+            rates.erase(std::remove_if(rates.begin(), rates.end(), [](const Rate& r) { return !plausible_rate(r); }),
+                        rates.end());
+            if (rates.empty() && !listed_rates) {
                 if (!asked_current) {
                     asked_current = true;
-                    has_current = current_rate(sys, fd, &current);
+                    has_current = current_rate(sys, fd, &current) && plausible_rate(current);
                 }
                 if (has_current) rates.push_back(current);
-            }
-            if (rates.empty()) {
-                formats->push_back(sized);
-                continue;
             }
             for (const Rate& rate : rates) {
                 NativeFormat full = sized;

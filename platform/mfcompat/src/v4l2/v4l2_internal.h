@@ -106,6 +106,8 @@ private:
     UniqueFd device_;
     UniqueFd wake_;  // eventfd; lives until destruction so that flush/shutdown can always signal it
     std::vector<UniqueMapping> buffers_;
+    // Frames handed out in samples come back here: one allocation per buffer size, not per frame.
+    std::shared_ptr<FramePool> frames_ = std::make_shared<FramePool>();
     std::atomic<bool> shutdown_requested_{false};
     std::atomic<bool> flush_requested_{false};
 

@@ -4,8 +4,11 @@
 #include "v4l2/v4l2_replay.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +41,13 @@ constexpr uint32_t kMaxBuffers = 32;
 // Generated pictures cycle through this many frames, fewer for large pictures.
 constexpr size_t kCycleFrames = 8;
 constexpr size_t kCycleBytes = 16u << 20;
+
+// Bounds on what a description may make the driver read or allocate.
+constexpr size_t kMaxDescriptionBytes = size_t(4) << 20;
+constexpr size_t kMaxFramesFileBytes = size_t(64) << 20;
+constexpr uint32_t kMaxSide = 16384;
+constexpr uint64_t kMaxPictureBytes = uint64_t(256) << 20;  // of the relay's 3-byte-per-pixel picture
+constexpr size_t kMaxRecordedFrames = 4096;
 
 // ---- the description -----------------------------------------------------------------------
 
@@ -160,6 +169,14 @@ void parse_size(const std::string& s, uint32_t* w, uint32_t* h) {
     *h = parse_u32(s.substr(x + 1), "height");
 }
 
+// Sizes beyond what any camera delivers would only make the driver allocate without bound.
+void check_size(uint32_t width, uint32_t height) {
+    if (width > kMaxSide || height > kMaxSide || uint64_t(width) * height * 3 > kMaxPictureBytes)
+        fail_load("the size " + std::to_string(width) + "x" + std::to_string(height) +
+                  " is larger than supported (at most " + std::to_string(kMaxSide) +
+                  " either way and 256 MiB a picture)");
+}
+
 // "1/30" is a frame interval in seconds.
 v4l2_fract parse_fract(const std::string& s) {
     size_t slash = s.find('/');
@@ -182,6 +199,8 @@ v4l2_frmsize_stepwise parse_size_range(const std::string& s, bool stepwise) {
     v4l2_frmsize_stepwise r{};
     parse_size(w[0], &r.min_width, &r.min_height);
     parse_size(w[2], &r.max_width, &r.max_height);
+    check_size(r.min_width, r.min_height);
+    check_size(r.max_width, r.max_height);
     r.step_width = r.step_height = 1;
     if (stepwise) parse_size(w[4], &r.step_width, &r.step_height);
     return r;
@@ -210,27 +229,63 @@ int errno_of(const std::string& s) {
     fail_load("lost_errno is \"ENODEV\" or \"EIO\": \"" + s + "\"");
 }
 
-std::string read_whole_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) fail_load("cannot read " + path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+struct FileCloser {
+    int fd;
+    ~FileCloser() { ::close(fd); }
+};
+
+// A regular file of at most `limit` bytes. Opened without blocking, so that a FIFO or a device
+// named here is refused instead of read forever.
+std::string read_whole_file(const std::string& path, size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) fail_load("cannot read " + path + ": " + std::strerror(errno));
+    FileCloser closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) fail_load("cannot read " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) fail_load(path + " is not a regular file");
+    const std::string too_large =
+        path + " is larger than " + std::to_string(limit >> 20) + " MiB; use a smaller file";
+    if (uint64_t(st.st_size) > limit) fail_load(too_large);
+    std::string bytes(size_t(st.st_size), '\0');
+    size_t got = 0;
+    // Reads one byte past the size seen, so that a file still growing is noticed.
+    for (;;) {
+        if (got == bytes.size()) {
+            if (bytes.size() >= limit + 1) fail_load(too_large);
+            bytes.resize(std::min(limit + 1, bytes.size() + 4096));
+        }
+        const ssize_t n = ::read(fd, &bytes[got], bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail_load("cannot read " + path + ": " + std::strerror(errno));
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    if (got > limit) fail_load(too_large);
+    bytes.resize(got);
+    return bytes;
 }
 
-// Splits concatenated JPEG pictures at each end-of-image marker.
-std::vector<std::vector<uint8_t>> split_jpegs(const std::string& bytes) {
+// Splits concatenated JPEG pictures at each end-of-image marker. Bytes between pictures that do
+// not start with a start-of-image marker are no picture and are skipped, so that a file of end
+// markers costs nothing.
+std::vector<std::vector<uint8_t>> split_jpegs(const std::string& bytes, const std::string& file) {
     std::vector<std::vector<uint8_t>> frames;
     size_t start = 0;
     for (size_t i = 0; i + 1 < bytes.size(); ++i) {
         if (uint8_t(bytes[i]) == 0xFF && uint8_t(bytes[i + 1]) == 0xD9) {
-            frames.emplace_back(bytes.begin() + long(start), bytes.begin() + long(i + 2));
+            const bool picture = i >= start + 2 && uint8_t(bytes[start]) == 0xFF && uint8_t(bytes[start + 1]) == 0xD8;
+            if (picture) {
+                if (frames.size() == kMaxRecordedFrames)
+                    fail_load("more than " + std::to_string(kMaxRecordedFrames) + " pictures in " + file);
+                frames.emplace_back(bytes.begin() + long(start), bytes.begin() + long(i + 2));
+            }
             start = i + 2;
             ++i;
         }
     }
     return frames;
 }
+
 
 uint32_t frame_bytes(uint32_t fourcc, uint32_t w, uint32_t h) {
     const uint64_t px = uint64_t(w) * h;
@@ -299,13 +354,16 @@ Recording parse_recording(const json::Value& v, const std::string& base_dir) {
     Recording r;
     r.fourcc = fourcc_of(text_of(member(v, "fourcc"), "fourcc"));
     parse_size(text_of(member(v, "size"), "size"), &r.width, &r.height);
+    check_size(r.width, r.height);
     std::string file = text_of(member(v, "file"), "file");
     if (file.empty()) fail_load("empty frame file name");
-    std::string bytes = read_whole_file(file[0] == '/' ? file : base_dir + "/" + file);
+    std::string bytes = read_whole_file(file[0] == '/' ? file : base_dir + "/" + file, kMaxFramesFileBytes);
     if (r.fourcc == V4L2_PIX_FMT_MJPEG || r.fourcc == V4L2_PIX_FMT_JPEG) {
-        r.frames = split_jpegs(bytes);
+        r.frames = split_jpegs(bytes, file);
     } else {
         size_t n = frame_bytes(r.fourcc, r.width, r.height);
+        if (n && bytes.size() / n > kMaxRecordedFrames)
+            fail_load("more than " + std::to_string(kMaxRecordedFrames) + " pictures in " + file);
         for (size_t at = 0; n && at + n <= bytes.size(); at += n)
             r.frames.emplace_back(bytes.begin() + long(at), bytes.begin() + long(at + n));
     }
@@ -329,6 +387,7 @@ FormatDesc parse_format(const json::Value& v) {
             std::vector<std::string> size_word = words(text.substr(0, colon));
             if (size_word.size() != 1) fail_load("a size entry is \"WxH: intervals\": \"" + text + "\"");
             parse_size(size_word[0], &e.width, &e.height);
+            check_size(e.width, e.height);
             if (colon != std::string::npos) e.intervals = parse_intervals(text.substr(colon + 1));
             f.sizes.push_back(std::move(e));
         }
@@ -407,7 +466,7 @@ long video_number(const std::string& path) {
 void load_file(const std::string& path, std::vector<NodeDesc>* nodes) {
     json::Value doc;
     std::string error;
-    if (!json::parse(read_whole_file(path), &doc, &error)) fail_load(path + ": " + error);
+    if (!json::parse(read_whole_file(path, kMaxDescriptionBytes), &doc, &error)) fail_load(path + ": " + error);
     try {
         const json::Value& list = member(doc, "nodes");
         if (!list.is_array()) fail_load("\"nodes\" is a list");
@@ -487,10 +546,15 @@ struct Node {
     uint64_t next_index = 0;  // frames of the stream so far, delivered or dropped
     uint64_t produced = 0;    // frames that went into buffers
     std::vector<std::vector<uint8_t>> cycle;
+    bool ticking = false;  // in Machine::ticking
 };
 
 struct Machine {
     std::vector<std::unique_ptr<Node>> nodes;
+    std::map<std::string, Node*> by_path;  // paths and links; of two nodes with a link, the first
+    // The nodes that streams or a pending replug make change over time: a call ticks these alone,
+    // so that it costs the same however many nodes are described.
+    std::vector<Node*> ticking;
 };
 
 struct File {
@@ -510,11 +574,17 @@ public:
 
     const V4l2Syscalls* from_environment();
     const V4l2Syscalls* load(const std::string& path, std::string* error);
+    // The machine a description gives, not installed; nullptr and *error when it cannot be read.
+    static std::unique_ptr<Machine> build(const std::string& path, std::string* error);
     void reset() {
         std::lock_guard<std::mutex> lock(mutex_);
         loaded_ = false;
     }
     const V4l2Syscalls* table() const { return &table_; }
+    uint64_t node_ticks() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return node_ticks_;
+    }
 
     int open(const char* path);
     int close(int fd);
@@ -533,6 +603,7 @@ private:
     void install_locked(std::unique_ptr<Machine> m);
     Node* find_node_locked(const std::string& path);
     void tick_locked(Clock::time_point now);
+    void start_ticking_locked(Node& n);
     void tick_node_locked(Node& n, Clock::time_point now);
     void produce_locked(Node& n, Clock::time_point now);
     void lose_locked(Node& n);
@@ -554,6 +625,7 @@ private:
     std::vector<std::unique_ptr<Machine>> machines_;
     std::map<int, File> files_;
     int next_fd_ = 0x40000000;  // far from real descriptors, so that a mix-up shows as EBADF
+    uint64_t node_ticks_ = 0;
 };
 
 // At least a millisecond, so that an absurd interval cannot spin the driver.
@@ -567,27 +639,63 @@ int fail(int err) {
     return -1;
 }
 
-int s_open(const char* path, int) { return Registry::get().open(path); }
-int s_close(int fd) { return Registry::get().close(fd); }
-int s_ioctl(int fd, unsigned long request, void* arg) { return Registry::get().ioctl(fd, request, arg); }
-void* s_mmap(void*, size_t length, int, int, int fd, off_t offset) { return Registry::get().mmap(length, fd, offset); }
-int s_munmap(void* addr, size_t length) { return Registry::get().munmap(addr, length); }
-int s_poll(struct pollfd* fds, nfds_t count, int timeout_ms) { return Registry::get().poll(fds, count, timeout_ms); }
-int s_eventfd(unsigned int initial, int) { return Registry::get().eventfd(initial); }
-ssize_t s_read(int fd, void* buffer, size_t count) { return Registry::get().read(fd, buffer, count); }
-ssize_t s_write(int fd, const void* buffer, size_t count) { return Registry::get().write(fd, buffer, count); }
+// The table's entries are system calls to their callers: what C++ throws inside (memory for a
+// stream's pictures) comes out as the errno a kernel would give, with `failed` as the result.
+template <class Result, class Call>
+Result as_system_call(Result failed, Call call) {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+    } catch (...) {
+        errno = EIO;
+    }
+    return failed;
+}
+
+int s_open(const char* path, int) {
+    return as_system_call(-1, [&] { return Registry::get().open(path); });
+}
+int s_close(int fd) {
+    return as_system_call(-1, [&] { return Registry::get().close(fd); });
+}
+int s_ioctl(int fd, unsigned long request, void* arg) {
+    return as_system_call(-1, [&] { return Registry::get().ioctl(fd, request, arg); });
+}
+void* s_mmap(void*, size_t length, int, int, int fd, off_t offset) {
+    return as_system_call(MAP_FAILED, [&] { return Registry::get().mmap(length, fd, offset); });
+}
+int s_munmap(void* addr, size_t length) {
+    return as_system_call(-1, [&] { return Registry::get().munmap(addr, length); });
+}
+int s_poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
+    return as_system_call(-1, [&] { return Registry::get().poll(fds, count, timeout_ms); });
+}
+int s_eventfd(unsigned int initial, int) {
+    return as_system_call(-1, [&] { return Registry::get().eventfd(initial); });
+}
+ssize_t s_read(int fd, void* buffer, size_t count) {
+    return as_system_call(ssize_t(-1), [&] { return Registry::get().read(fd, buffer, count); });
+}
+ssize_t s_write(int fd, const void* buffer, size_t count) {
+    return as_system_call(ssize_t(-1), [&] { return Registry::get().write(fd, buffer, count); });
+}
 int s_scandir(const char* dir, struct dirent*** names, int (*)(const struct dirent*),
               int (*)(const struct dirent**, const struct dirent**)) {
-    std::vector<std::string> list;
-    if (Registry::get().list_dir(dir, &list) != 0) return -1;
-    return scandir_result(list, names);
+    return as_system_call(-1, [&] {
+        std::vector<std::string> list;
+        if (Registry::get().list_dir(dir, &list) != 0) return -1;
+        return scandir_result(list, names);
+    });
 }
 char* s_realpath(const char* path, char*) {
-    std::string resolved;
-    if (Registry::get().real_path(path, &resolved) != 0) return nullptr;
-    char* copy = ::strdup(resolved.c_str());
-    if (!copy) errno = ENOMEM;
-    return copy;
+    return as_system_call(static_cast<char*>(nullptr), [&]() -> char* {
+        std::string resolved;
+        if (Registry::get().real_path(path, &resolved) != 0) return nullptr;
+        char* copy = ::strdup(resolved.c_str());
+        if (!copy) errno = ENOMEM;
+        return copy;
+    });
 }
 
 Registry::Registry() {
@@ -611,6 +719,14 @@ void Registry::install_locked(std::unique_ptr<Machine> m) {
 }
 
 const V4l2Syscalls* Registry::load(const std::string& path, std::string* error) {
+    std::unique_ptr<Machine> m = build(path, error);
+    if (!m) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    install_locked(std::move(m));
+    return &table_;
+}
+
+std::unique_ptr<Machine> Registry::build(const std::string& path, std::string* error) {
     auto m = std::make_unique<Machine>();
     try {
         for (NodeDesc& d : load_description(path)) {
@@ -629,13 +745,18 @@ const V4l2Syscalls* Registry::load(const std::string& path, std::string* error) 
             }
             m->nodes.push_back(std::move(n));
         }
+        for (auto& n : m->nodes) {
+            m->by_path.emplace(n->desc.path, n.get());
+            for (const std::string& l : n->desc.links) m->by_path.emplace(l, n.get());
+        }
     } catch (const LoadError& e) {
         if (error) *error = e.what;
         return nullptr;
+    } catch (const std::bad_alloc&) {
+        if (error) *error = path + ": out of memory while reading it; describe fewer or smaller cameras";
+        return nullptr;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    install_locked(std::move(m));
-    return &table_;
+    return m;
 }
 
 const V4l2Syscalls* Registry::from_environment() {
@@ -660,21 +781,31 @@ const V4l2Syscalls* Registry::from_environment() {
 
 Node* Registry::find_node_locked(const std::string& path) {
     if (!current_) return nullptr;
-    for (auto& n : current_->nodes) {
-        if (n->desc.path == path) return n.get();
-        for (const std::string& l : n->desc.links)
-            if (l == path) return n.get();
-    }
-    return nullptr;
+    auto it = current_->by_path.find(path);
+    return it == current_->by_path.end() ? nullptr : it->second;
+}
+
+void Registry::start_ticking_locked(Node& n) {
+    if (n.ticking || !current_) return;
+    n.ticking = true;
+    current_->ticking.push_back(&n);
 }
 
 // Replugs what is due and fills buffers with the frames whose time has come.
 void Registry::tick_locked(Clock::time_point now) {
     if (!current_) return;
-    for (auto& n : current_->nodes) tick_node_locked(*n, now);
+    std::vector<Node*>& ticking = current_->ticking;
+    for (Node* n : ticking) tick_node_locked(*n, now);
+    ticking.erase(std::remove_if(ticking.begin(), ticking.end(),
+                                 [](Node* n) {
+                                     n->ticking = n->streaming || n->replug_pending;
+                                     return !n->ticking;
+                                 }),
+                  ticking.end());
 }
 
 void Registry::tick_node_locked(Node& n, Clock::time_point now) {
+    ++node_ticks_;
     if (n.replug_pending && now >= n.replug_at) {
         n.replug_pending = false;
         n.present = true;
@@ -704,6 +835,7 @@ void Registry::lose_locked(Node& n) {
         release_buffers_locked(n);
         if (n.desc.quirks.replug_after_ms >= 0) {
             n.replug_pending = true;
+            start_ticking_locked(n);
             n.replug_at = Clock::now() + std::chrono::milliseconds(n.desc.quirks.replug_after_ms);
         }
     }
@@ -726,7 +858,7 @@ void Registry::produce_locked(Node& n, Clock::time_point now) {
     uint32_t flags = 0;
     size_t used;
     if (q.zero_first_frame && number == 1) {
-        std::fill(buf->memory.begin(), buf->memory.end(), uint8_t(0));
+        std::memset(buf->memory.data(), 0, capacity);
         used = capacity;
     } else {
         used = std::min(frame.size(), capacity);
@@ -788,6 +920,7 @@ void Registry::start_stream_locked(Node& n) {
         if (n.cycle.empty()) n.cycle.emplace_back(std::max<uint32_t>(1, frame_bytes(n.fourcc, n.width, n.height) / 4), 0x80);
     }
     n.streaming = true;
+    start_ticking_locked(n);
     n.stream_start = Clock::now();
     n.next_index = 0;
     n.produced = 0;
@@ -923,7 +1056,7 @@ short Registry::revents_locked(const pollfd& p) {
 Clock::time_point Registry::next_event_locked(const struct pollfd* fds, nfds_t count) {
     Clock::time_point next = Clock::time_point::max();
     if (!current_) return next;
-    for (auto& n : current_->nodes) {
+    for (Node* n : current_->ticking) {
         if (n->replug_pending) next = std::min(next, n->replug_at);
     }
     for (nfds_t i = 0; i < count; ++i) {
@@ -1234,6 +1367,12 @@ const V4l2Syscalls* v4l2_replay_load(const std::string& path, std::string* error
 }
 
 void v4l2_replay_reset() { replay::Registry::get().reset(); }
+
+uint64_t v4l2_replay_node_ticks() { return replay::Registry::get().node_ticks(); }
+
+bool v4l2_replay_check(const std::string& path, std::string* error) {
+    return replay::Registry::build(path, error) != nullptr;
+}
 
 }  // namespace mfcompat
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <new>
 
 #include "platform_clock.h"
 #include "v4l2/v4l2_internal.h"
@@ -222,10 +223,17 @@ ReadResult StreamCore::read() {
             return result;
         }
         const UniqueMapping& mapping = buffers_[buf.index];
-        const bool usable = !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
+        bool usable = !(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.bytesused > 0;
         if (usable) {
             size_t bytes = buf.bytesused < mapping.size() ? buf.bytesused : mapping.size();
-            result.data.assign(mapping.data(), mapping.data() + bytes);
+            try {
+                result.data = frames_->take(mapping.size());
+                result.data.assign(mapping.data(), mapping.data() + bytes);
+                result.pool = frames_;
+            } catch (const std::bad_alloc&) {
+                // No memory for this frame: it is dropped, and the buffer still goes back below.
+                usable = false;
+            }
             result.timestamp = LONGLONG(buf.timestamp.tv_sec) * 10000000 + LONGLONG(buf.timestamp.tv_usec) * 10;
         }
         int requeue_err = xioctl(sys_, fd, VIDIOC_QBUF, &buf);

@@ -32,4 +32,12 @@ MFCOMPAT_API const V4l2Syscalls* v4l2_replay_load(const std::string& path, std::
 // The next lookup of TRELVO_V4L2_REPLAY loads the description again, as if freshly plugged in.
 MFCOMPAT_API void v4l2_replay_reset();
 
+// Reads a description into its device table, which is then dropped: the loader alone, for
+// fuzzing. False and *error when it cannot be read.
+MFCOMPAT_API bool v4l2_replay_check(const std::string& path, std::string* error);
+
+// How many times the replay driver has looked at one node's stream clock since loading, the work
+// that grows with the number of nodes described.
+MFCOMPAT_API uint64_t v4l2_replay_node_ticks();
+
 }  // namespace mfcompat
