@@ -1,6 +1,7 @@
 #include "pipeline/output_worker.h"
 
 #include "capture/video_capture.h"
+#include "pipeline/bgr24_picture.h"
 #include "pipeline/stage_probes.h"
 #include "pipeline/virtual_camera_holder.h"
 
@@ -16,7 +17,6 @@
 
 namespace {
 
-constexpr int64_t kMaxInt32 = (std::numeric_limits<int32_t>::max)();
 constexpr int64_t kAlignment = 64;
 
 int64_t round_up(int64_t value) { return (value + kAlignment - 1) / kAlignment * kAlignment; }

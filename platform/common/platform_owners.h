@@ -1,8 +1,14 @@
 // Owners of the two kinds of kernel handle the platform libraries make: a file descriptor and a
 // memory mapping. Each releases through the function its handle came from (the real system call,
-// or a test's fake), which it keeps from the table that acquired it.
+// or a test's fake), which it keeps from the table that acquired it. Moving hands the handle
+// over; release() gives it up unclosed. A close or unmap that fails is logged once per cause: the
+// handle counts as released all the same (the kernel frees a descriptor even when close fails), but
+// the failure tells of a double close or a device that lost data.
 #pragma once
 
+#include "platform_log.h"
+
+#include <cerrno>
 #include <cstddef>
 #include <utility>
 
@@ -34,9 +40,11 @@ public:
 
     // Gives the descriptor up without closing it.
     int release() { return std::exchange(fd_, -1); }
-    void reset() {
-        if (fd_ >= 0 && close_) close_(fd_);
-        fd_ = -1;
+    // Closes the descriptor held and takes fd, which the same close function releases.
+    void reset(int fd = -1) {
+        const int old = std::exchange(fd_, fd);
+        if (old >= 0 && old != fd && close_ && close_(old) != 0)
+            log_once("trelvo", "closing a device or channel descriptor failed; it is released all the same", errno);
     }
 
 private:
@@ -71,10 +79,17 @@ public:
     std::size_t size() const { return size_; }
     explicit operator bool() const { return address_ != nullptr; }
 
-    void reset() {
-        if (address_ && unmap_) unmap_(address_, size_);
-        address_ = nullptr;
+    // Gives the mapping up without unmapping it.
+    void* release() {
         size_ = 0;
+        return std::exchange(address_, nullptr);
+    }
+    // Unmaps the mapping held and takes address and size, which the same unmap function releases.
+    void reset(void* address = nullptr, std::size_t size = 0) {
+        void* const old = std::exchange(address_, address);
+        const std::size_t old_size = std::exchange(size_, address ? size : 0);
+        if (old && old != address && unmap_ && unmap_(old, old_size) != 0)
+            log_once("trelvo", "unmapping a device buffer or channel failed; it is released all the same", errno);
     }
 
 private:

@@ -1,6 +1,7 @@
 #include "loopback.h"
 
 #include "trelvohdcam.h"
+#include "v4l2_capabilities.h"
 
 #include <cerrno>
 #include <cmath>
@@ -15,7 +16,6 @@ namespace trelvohdcam {
 namespace {
 
 constexpr int kMaxScannedDevices = 64;
-constexpr char kLoopbackDriver[] = "v4l2 loopback";
 
 std::vector<std::string> candidate_paths() {
     const char* env = std::getenv("TRELVOHDCAM_LOOPBACK");
@@ -41,10 +41,8 @@ enum class Role { kOutput, kNotLoopback, kBusy, kUnusable };
 Role loopback_role(const Sys& sys, int fd) {
     v4l2_capability cap{};
     if (xioctl(sys, fd, VIDIOC_QUERYCAP, &cap) != 0) return Role::kNotLoopback;
-    if (std::strncmp(reinterpret_cast<const char*>(cap.driver), kLoopbackDriver,
-                     sizeof kLoopbackDriver - 1) != 0)
-        return Role::kNotLoopback;
-    const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    if (!trelvo_platform::is_loopback(cap)) return Role::kNotLoopback;
+    const uint32_t caps = trelvo_platform::node_caps(cap);
     if (caps & V4L2_CAP_VIDEO_OUTPUT) return Role::kOutput;
     if (caps & V4L2_CAP_VIDEO_CAPTURE) return Role::kBusy;
     return Role::kUnusable;

@@ -10,10 +10,13 @@
 
 #include "v4l2/v4l2_internal.h"
 #include "v4l2/v4l2_testing.h"
+#include "v4l2_capabilities.h"
 
 namespace mfcompat {
 namespace v4l2 {
 namespace {
+
+using trelvo_platform::is_camera;
 
 constexpr char kDevDir[] = "/dev";
 const char* const kLinkDirs[] = {"/dev/v4l/by-id", "/dev/v4l/by-path"};
@@ -29,23 +32,6 @@ long node_number(const std::string& name) {
         n = n * 10 + (name[i] - '0');
     }
     return n;
-}
-
-// Device capabilities of the opened node, not of the whole physical device.
-uint32_t node_caps(const v4l2_capability& cap) {
-    return (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
-}
-
-bool is_streaming_capture(uint32_t caps) {
-    return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
-}
-
-// A camera streams video capture and is no virtual camera: a v4l2loopback device shows what another
-// program writes into it, and is no capture source, as a virtual camera on Windows is not.
-bool is_camera(const v4l2_capability& cap) {
-    static const char kLoopbackDriver[] = "v4l2 loopback";
-    return is_streaming_capture(node_caps(cap)) &&
-           std::strncmp(reinterpret_cast<const char*>(cap.driver), kLoopbackDriver, sizeof cap.driver) != 0;
 }
 
 // What scandir returns: an array of entries, each malloc'd, and the array itself.
