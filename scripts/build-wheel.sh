@@ -103,6 +103,7 @@ cp "$FFMPEG_SRC/LICENSE.md" "$LICENSES/FFmpeg-LICENSE.md"
 cp "$LIBYUV_SRC/LICENSE" "$LICENSES/libyuv-LICENSE"
 cp "$LIBYUV_SRC/PATENTS" "$LICENSES/libyuv-PATENTS"
 cp "$VENV"/lib/python3.13/site-packages/pybind11-*.dist-info/licenses/LICENSE "$LICENSES/pybind11-LICENSE"
+cp /usr/share/doc/nlohmann-json3-dev/copyright "$LICENSES/nlohmann-json-copyright"
 {
     echo "trelvo (MIT, see the package metadata) links these in statically:"
     echo "- FFmpeg ${FFMPEG_SRC##*/ffmpeg-} (libavcodec with the Motion-JPEG decoder and encoder, libavutil,"
@@ -110,6 +111,7 @@ cp "$VENV"/lib/python3.13/site-packages/pybind11-*.dist-info/licenses/LICENSE "$
     echo "  ffmpeg; scripts/build-wheel.sh in trelvo's sources rebuilds it and the wheel."
     echo "- libyuv ${LIBYUV_SRC##*/libyuv-}, BSD-3-Clause, from Debian's source package libyuv."
     echo "- pybind11 (headers), BSD-3-Clause."
+    echo "- nlohmann-json (headers), MIT, from Debian's package nlohmann-json3-dev."
 } > "$LICENSES/README"
 rm -rf "$WORK/raw" "$WORK/dist" && mkdir -p "$WORK/raw" "$WORK/dist"
 PKG_CONFIG_PATH="$DEPS/lib/pkgconfig" PKG_CONFIG_LIBDIR="$DEPS/lib/pkgconfig" \
