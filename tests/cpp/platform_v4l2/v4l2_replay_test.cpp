@@ -1,4 +1,4 @@
-// The replay driver: its JSON reader, its description checks, the recorded cameras, and the
+// The replay driver: its description checks, the recorded cameras, and the
 // misbehaving streams it replays, seen from the backend's devices and streams.
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
