@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
