@@ -308,7 +308,8 @@ def check_unplug(device: str, reader: vcam.VirtualCameraReader) -> None:
         vivid_sysfs("unbind")
         gone = time.monotonic()
         # The relay closes the channel once it has seen its session end; the interpreter's exit
-        # after that is no part of the session.
+        # after that is no part of the session. The session gives up after its two 5 s
+        # reconnection waits; the relay looks once a second, and software emulation adds its share.
         while reader.state == vcam.STATE_LIVE and relay.poll() is None and time.monotonic() < gone + 15:
             time.sleep(0.1)
         ended = time.monotonic() - gone
@@ -316,7 +317,7 @@ def check_unplug(device: str, reader: vcam.VirtualCameraReader) -> None:
             relay.wait(timeout=15)
         except subprocess.TimeoutExpired:
             pass
-        report("d. unbind for good: the session ends by itself within 11 s", relay.poll() == 1 and ended <= 11.0,
+        report("d. unbind for good: the session ends by itself within 12 s", relay.poll() == 1 and ended <= 12.0,
                f"ended after {ended:.1f} s, the relay exited with status {relay.poll()}")
     finally:
         out = stop_cli_relay(relay)

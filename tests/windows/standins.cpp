@@ -32,6 +32,7 @@ void av_packet_free(AVPacket** packet) { *packet = nullptr; }
 
 AVFrame* av_frame_alloc(void) { return nullptr; }
 void av_frame_free(AVFrame** frame) { *frame = nullptr; }
+void av_frame_unref(AVFrame*) {}
 void* av_malloc(size_t) { return nullptr; }
 void av_free(void*) {}
 void av_freep(void* pointer) { *static_cast<void**>(pointer) = nullptr; }
