@@ -13,7 +13,7 @@ namespace {
 // queued picture is released with free(), which Windows' aligned allocations do not allow.
 constexpr size_t kBufferAlignment = 64;
 
-// Keeps the lock-free emptiness test in step with the deque; called with queue_mutex held.
+// Keeps frames_waiting in step with the deque; called with queue_mutex held.
 void mirror_size(FrameQueue& queue) { queue.size.store(queue.frames.size(), std::memory_order_release); }
 
 uint64_t frame_bytes(const QueuedFrame& frame) {

@@ -21,7 +21,8 @@ struct QueuedFrame {
 };
 
 // FIFO of queued pictures. Changed only under the session's queue_mutex; the size is mirrored in
-// an atomic so that the output worker can test for emptiness without taking the lock.
+// an atomic for frames_waiting, which reads it without the lock (the output worker waits in
+// wait_frame, under the lock).
 struct FrameQueue {
     FrameQueue() = default;
     FrameQueue(const FrameQueue&) = delete;

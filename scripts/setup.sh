@@ -7,7 +7,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="$ROOT/.venv"
 
-DEBIAN_PACKAGES=(g++ make pkg-config libavcodec-dev libavutil-dev libswscale-dev libyuv-dev libgtest-dev libjpeg-dev ffmpeg)
+DEBIAN_PACKAGES=(g++ make pkg-config libavcodec-dev libavutil-dev libswscale-dev libyuv-dev nlohmann-json3-dev libgtest-dev libjpeg-dev ffmpeg)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"

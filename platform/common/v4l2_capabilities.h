@@ -11,9 +11,10 @@ namespace trelvo_platform {
 
 // The opened node's own capabilities: device_caps when the driver fills it, else those of the
 // whole physical device (older drivers).
-inline uint32_t node_caps(const v4l2_capability& cap) {
-    return (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+inline uint32_t node_caps(uint32_t capabilities, uint32_t device_caps) {
+    return (capabilities & V4L2_CAP_DEVICE_CAPS) ? device_caps : capabilities;
 }
+inline uint32_t node_caps(const v4l2_capability& cap) { return node_caps(cap.capabilities, cap.device_caps); }
 
 inline bool is_loopback(const v4l2_capability& cap) {
     static const char kLoopbackDriver[] = "v4l2 loopback";

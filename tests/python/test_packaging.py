@@ -96,6 +96,8 @@ def _pkg_config_dir_without(tmp_path, left_out):
 @pytest.mark.parametrize("missing, cmake_args, package", [
     ("ffmpeg", ["-DTRELVO_BUILD_MODULE=OFF"], "libavcodec-dev libavutil-dev libswscale-dev"),
     ("libyuv", ["-DTRELVO_BUILD_MODULE=OFF", "-DCMAKE_IGNORE_PREFIX_PATH=/usr"], "libyuv-dev"),
+    ("nlohmann", ["-DTRELVO_BUILD_MODULE=OFF", "-DCMAKE_IGNORE_PREFIX_PATH=/usr", "-DLIBYUV_INCLUDE_DIR=/usr/include",
+                  "-DLIBYUV_LIBRARY=/usr/lib/libyuv.so"], "nlohmann-json3-dev"),
     ("python", ["-DTRELVO_BUILD_MODULE=ON", "-DCMAKE_IGNORE_PREFIX_PATH=/usr", "-DPython_EXECUTABLE=/nonexistent",
                 "-DLIBYUV_INCLUDE_DIR=/usr/include", "-DLIBYUV_LIBRARY=/usr/lib/libyuv.so"], "python3.13-dev"),
 ])

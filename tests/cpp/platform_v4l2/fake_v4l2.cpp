@@ -121,36 +121,32 @@ int FakeV4l2::open(const char* path) {
     auto it = nodes_.find(path);
     if (it == nodes_.end() || !it->second.present) return fail(ENOENT);
     if (it->second.config.open_errno) return fail(it->second.config.open_errno);
-    int fd = next_fd_++;
-    files_[fd] = File{false, path, 0};
     ++opens_;
-    return fd;
+    return files_.add(File{false, path, 0});
 }
 
 int FakeV4l2::eventfd(unsigned int initial) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int fd = next_fd_++;
-    files_[fd] = File{true, "", initial};
     ++opens_;
-    return fd;
+    return files_.add(File{true, "", initial});
 }
 
 int FakeV4l2::close(int fd) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(fd);
-    if (it == files_.end()) {
+    File* f = files_.find(fd);
+    if (!f) {
         ++bad_calls_;
         return fail(EBADF);
     }
-    if (!it->second.is_eventfd) {
-        NodeState& n = nodes_.at(it->second.node);
+    if (!f->is_eventfd) {
+        NodeState& n = nodes_.at(f->node);
         if (n.buffers.owner() == fd) {
             // Closing the owner stops streaming and frees the buffers, once nothing maps them.
             n.streaming = false;
             n.buffers.release();
         }
     }
-    files_.erase(it);
+    files_.erase(fd);
     ++closes_;
     changed_.notify_all();
     return 0;
@@ -158,48 +154,33 @@ int FakeV4l2::close(int fd) {
 
 ssize_t FakeV4l2::read(int fd, void* buffer, size_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(fd);
-    if (it == files_.end() || !it->second.is_eventfd) {
+    File* f = files_.find(fd);
+    if (!f || !f->is_eventfd) {
         ++bad_calls_;
         return fail(EBADF);
     }
-    if (count < 8) return fail(EINVAL);
-    if (it->second.counter == 0) return fail(EAGAIN);
-    std::memcpy(buffer, &it->second.counter, 8);
-    it->second.counter = 0;
-    return 8;
+    return mfcompat::v4l2::eventfd_read(&f->counter, buffer, count);
 }
 
 ssize_t FakeV4l2::write(int fd, const void* buffer, size_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(fd);
-    if (it == files_.end() || !it->second.is_eventfd) {
+    File* f = files_.find(fd);
+    if (!f || !f->is_eventfd) {
         ++bad_calls_;
         return fail(EBADF);
     }
-    if (count < 8) return fail(EINVAL);
-    uint64_t add;
-    std::memcpy(&add, buffer, 8);
-    it->second.counter += add;
+    const ssize_t written = mfcompat::v4l2::eventfd_write(&f->counter, buffer, count);
     changed_.notify_all();
-    return 8;
+    return written;
 }
 
 int FakeV4l2::list_dir(const char* dir, std::vector<std::string>* names) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string prefix = std::string(dir) + "/";
     bool any = false;
-    auto add_child = [&](const std::string& path) {
-        if (path.compare(0, prefix.size(), prefix) != 0) return;
-        std::string rest = path.substr(prefix.size());
-        if (rest.find('/') != std::string::npos) return;
-        names->push_back(rest);
-        any = true;
-    };
     for (const auto& entry : nodes_) {
-        if (entry.second.present) add_child(entry.first);
+        if (entry.second.present) any |= mfcompat::v4l2::add_dir_entry(dir, entry.first, names);
     }
-    for (const auto& entry : links_) add_child(entry.first);
+    for (const auto& entry : links_) any |= mfcompat::v4l2::add_dir_entry(dir, entry.first, names);
     if (std::string(dir) == "/dev") {
         // Other device files and near misses that are no video nodes.
         for (const char* other : {"null", "video", "videoX", "video1a", "media0"}) names->push_back(other);
@@ -221,13 +202,13 @@ int FakeV4l2::real_path(const char* path, std::string* resolved) {
 
 void* FakeV4l2::mmap(size_t length, int fd, off_t offset) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(fd);
-    if (it == files_.end() || it->second.is_eventfd) {
+    const File* f = files_.find(fd);
+    if (!f || f->is_eventfd) {
         ++bad_calls_;
         errno = EBADF;
         return MAP_FAILED;
     }
-    NodeState& n = nodes_.at(it->second.node);
+    NodeState& n = nodes_.at(f->node);
     if (!n.present) {
         errno = ENODEV;
         return MAP_FAILED;
@@ -261,10 +242,10 @@ int FakeV4l2::munmap(void* addr, size_t length) {
 }
 
 short FakeV4l2::revents_locked(const pollfd& p) {
-    auto it = files_.find(p.fd);
-    if (it == files_.end()) return POLLNVAL;
-    if (it->second.is_eventfd) return it->second.counter > 0 ? (p.events & POLLIN) : 0;
-    NodeState& n = nodes_.at(it->second.node);
+    const File* f = files_.find(p.fd);
+    if (!f) return POLLNVAL;
+    if (f->is_eventfd) return f->counter > 0 ? (p.events & POLLIN) : 0;
+    NodeState& n = nodes_.at(f->node);
     if (!n.present) return n.config.poll_error_on_unplug ? (POLLERR | POLLHUP) : (p.events & POLLIN);
     if (n.buffers.owner() != p.fd || !n.streaming) return POLLERR;
     return n.buffers.has_done() ? (p.events & POLLIN) : 0;
@@ -289,15 +270,8 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int timeout_ms) {
     }
     ++blocked_polls_;
     changed_.notify_all();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while ((r = ready()) == 0) {
-        if (timeout_ms < 0) {
-            changed_.wait(lock);
-        } else if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            r = ready();
-            break;
-        }
-    }
+    r = mfcompat::v4l2::poll_wait(lock, changed_, timeout_ms, ready,
+                                  [] { return std::chrono::steady_clock::time_point::max(); });
     --blocked_polls_;
     return r;
 }
@@ -321,12 +295,12 @@ void FakeV4l2::deliver_locked(NodeState& n) {
 
 int FakeV4l2::ioctl(int fd, unsigned long request, void* arg) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(fd);
-    if (it == files_.end() || it->second.is_eventfd) {
+    const File* f = files_.find(fd);
+    if (!f || f->is_eventfd) {
         ++bad_calls_;
         return fail(EBADF);
     }
-    NodeState& n = nodes_.at(it->second.node);
+    NodeState& n = nodes_.at(f->node);
     if (!n.present) return fail(ENODEV);
     if (n.config.fail_request != 0 && request == n.config.fail_request)
         return fail(n.config.fail_request_errno);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "v4l2/driver_buffers.h"
+#include "v4l2/driver_files.h"
 #include "v4l2/v4l2_testing.h"
 
 namespace fakev4l2 {
@@ -145,8 +146,7 @@ private:
     std::condition_variable changed_;
     std::map<std::string, NodeState> nodes_;
     std::map<std::string, std::string> links_;
-    std::map<int, File> files_;
-    int next_fd_ = 1000;
+    mfcompat::v4l2::DriverFiles<File> files_{1000};
     int opens_ = 0, closes_ = 0, live_maps_ = 0, total_maps_ = 0, bad_calls_ = 0;
     int streamons_ = 0, streamoffs_ = 0;
     int blocked_polls_ = 0;

@@ -134,34 +134,69 @@ TEST_F(V4l2Stream, FormatsTheDriverWouldAdjustAreRejected) {
     EXPECT_EQ(fake_.set_formats().back().pixelformat, uint32_t(V4L2_PIX_FMT_YUYV));
 }
 
-TEST_F(V4l2Stream, SetupFailuresReleaseWhatWasAcquired) {
+// A failed set-up releases what it acquired and names the node and the request that failed, once
+// per cause; a device that is gone is not logged (the capture layer reports the lost camera).
+TEST_F(V4l2Stream, SetupFailuresReleaseWhatWasAcquiredAndAreLogged) {
     struct Fault {
         const char* what;
         void (*apply)(Node&);
         HRESULT expected;
+        std::string logged;  // after "mfcompat: V4L2 device /dev/video0: "; empty: nothing
+    };
+    auto line = [](const char* call, int err) {
+        return std::string(call) + " failed: " + std::strerror(err) + " (errno " + std::to_string(err) + ")";
     };
     const Fault faults[] = {
-        {"busy", [](Node& n) { n.fail_request = VIDIOC_S_FMT, n.fail_request_errno = EBUSY; }, MFCOMPAT_E_BUSY},
-        {"reqbufs", [](Node& n) { n.fail_request = VIDIOC_REQBUFS, n.fail_request_errno = ENOMEM; }, E_OUTOFMEMORY},
-        {"mmap", [](Node& n) { n.fail_mmap_at = 2; }, E_OUTOFMEMORY},
+        {"busy", [](Node& n) { n.fail_request = VIDIOC_S_FMT, n.fail_request_errno = EBUSY; }, MFCOMPAT_E_BUSY,
+         line("VIDIOC_S_FMT", EBUSY)},
+        {"reqbufs", [](Node& n) { n.fail_request = VIDIOC_REQBUFS, n.fail_request_errno = ENOMEM; }, E_OUTOFMEMORY,
+         line("VIDIOC_REQBUFS", ENOMEM)},
+        {"querybuf", [](Node& n) { n.fail_request = VIDIOC_QUERYBUF, n.fail_request_errno = EINVAL; },
+         MF_E_HW_MFT_FAILED_START_STREAMING, line("VIDIOC_QUERYBUF", EINVAL)},
+        {"mmap", [](Node& n) { n.fail_mmap_at = 2; }, E_OUTOFMEMORY, line("mmap", ENOMEM)},
         {"qbuf", [](Node& n) { n.fail_request = VIDIOC_QBUF, n.fail_request_errno = EIO; },
-         MF_E_HW_MFT_FAILED_START_STREAMING},
+         MF_E_HW_MFT_FAILED_START_STREAMING, line("VIDIOC_QBUF", EIO)},
         {"streamon", [](Node& n) { n.fail_request = VIDIOC_STREAMON, n.fail_request_errno = ENOSPC; },
-         MF_E_HW_MFT_FAILED_START_STREAMING},
-        {"too many buffers", [](Node& n) { n.reported_buffers = 64; },
-         MF_E_HW_MFT_FAILED_START_STREAMING},
+         MF_E_HW_MFT_FAILED_START_STREAMING, line("VIDIOC_STREAMON", ENOSPC)},
+        {"gone", [](Node& n) { n.fail_request = VIDIOC_STREAMON, n.fail_request_errno = ENODEV; },
+         MFCOMPAT_E_DEVICE_NOT_CONNECTED, ""},
+        {"too many buffers", [](Node& n) { n.reported_buffers = 64; }, MF_E_HW_MFT_FAILED_START_STREAMING, ""},
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.what);
         fake_.node(kUvc) = uvc_camera();
         f.apply(fake_.node(kUvc));
         std::unique_ptr<CameraStream> stream;
+        ::testing::internal::CaptureStderr();
         EXPECT_EQ(open(mjpeg_vga(), &stream), f.expected);
+        EXPECT_EQ(open(mjpeg_vga(), &stream), f.expected);  // the same cause again: no second line
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err, f.logged.empty() ? "" : "mfcompat: V4L2 device " + std::string(kUvc) + ": " + f.logged + "\n");
         EXPECT_FALSE(stream);
         stream.reset();
         camera_.reset();
         EXPECT_EQ(fake_.open_descriptors(), 0);
         EXPECT_EQ(fake_.live_mappings(), 0);
+    }
+}
+
+// A read that the device fails ends the stream and says why, once; a camera that is gone does not.
+TEST_F(V4l2Stream, FailedDequeueIsLoggedUnlessTheDeviceIsGone) {
+    for (int err : {EIO, ENODEV}) {
+        SCOPED_TRACE(err);
+        fake_.node(kUvc) = uvc_camera();
+        std::unique_ptr<CameraStream> stream;
+        ASSERT_EQ(open(mjpeg_vga(), &stream), S_OK);
+        fake_.push_frame(kUvc, frame_bytes(1, 100), timeval{1, 0});
+        fake_.node(kUvc).fail_request = VIDIOC_DQBUF;
+        fake_.node(kUvc).fail_request_errno = err;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(stream->read().hr, MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  err == ENODEV ? "" : "mfcompat: V4L2 device " + std::string(kUvc) + ": VIDIOC_DQBUF failed: " +
+                                           std::strerror(err) + " (errno " + std::to_string(err) + ")\n");
+        stream.reset();
+        camera_.reset();
     }
 }
 

@@ -95,7 +95,11 @@ public:
     void shutdown();
 
 private:
-    explicit StreamCore(const V4l2Syscalls& sys) : sys_(sys) {}
+    StreamCore(const V4l2Syscalls& sys, std::string node) : sys_(sys), node_(std::move(node)) {}
+    // A request on the device: 0 or -errno. A failure is logged once per cause, naming the node
+    // and the request, unless the device is gone.
+    int request(unsigned long request, const char* name, void* arg);
+    void log_failure(const char* call, int err) const;
     void wake();
     void drain_eventfd();
     void drop_ready_buffers();
@@ -103,6 +107,7 @@ private:
     HRESULT fail_locked(HRESULT hr);
 
     const V4l2Syscalls sys_;  // a copy: a table swapped later never sees this stream's handles
+    const std::string node_;
     UniqueFd device_;
     UniqueFd wake_;  // eventfd; lives until destruction so that flush/shutdown can always signal it
     std::vector<UniqueMapping> buffers_;

@@ -21,14 +21,33 @@ constexpr uint32_t kMaxBufferCount = 32;
 
 HRESULT setup_failure(int err) { return hresult_from_errno(err, MF_E_HW_MFT_FAILED_START_STREAMING); }
 
+v4l2_buffer capture_buffer(uint32_t index = 0) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    return buf;
+}
+
 }  // namespace
+
+int StreamCore::request(unsigned long request, const char* name, void* arg) {
+    const int err = xioctl(sys_, device_.get(), request, arg);
+    log_failure(name, -err);
+    return err;
+}
+
+void StreamCore::log_failure(const char* call, int err) const {
+    // A camera that is gone is not news: the capture layer reports the lost camera itself.
+    if (err != 0 && err != ENODEV) log_once("V4L2 device " + node_ + ": " + call + " failed", err);
+}
 
 HRESULT StreamCore::open(const V4l2Syscalls& sys, const std::string& node, uint32_t pixel_format,
                          const RequestedFormat& format, std::shared_ptr<StreamCore>* out) {
     out->reset();
     if (pixel_format == 0 || format.width == 0 || format.height == 0) return MF_E_INVALIDMEDIATYPE;
 
-    std::shared_ptr<StreamCore> core(new StreamCore(sys));
+    std::shared_ptr<StreamCore> core(new StreamCore(sys, node));
     core->device_ = open_fd(sys, node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (!core->device_.valid()) {
         const int err = errno;
@@ -43,7 +62,7 @@ HRESULT StreamCore::open(const V4l2Syscalls& sys, const std::string& node, uint3
     fmt.fmt.pix.height = format.height;
     fmt.fmt.pix.pixelformat = pixel_format;
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (int err = xioctl(sys, fd, VIDIOC_S_FMT, &fmt)) {
+    if (int err = core->request(VIDIOC_S_FMT, "VIDIOC_S_FMT", &fmt)) {
         return err == -EINVAL ? MF_E_INVALIDMEDIATYPE : setup_failure(-err);
     }
     // Drivers adjust what they cannot do; the reader must deliver exactly the requested type.
@@ -58,7 +77,8 @@ HRESULT StreamCore::open(const V4l2Syscalls& sys, const std::string& node, uint3
         if (xioctl(sys, fd, VIDIOC_G_PARM, &parm) == 0 && (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
             parm.parm.capture.timeperframe.numerator = format.rate_denominator;
             parm.parm.capture.timeperframe.denominator = format.rate_numerator;
-            // The rate is a wish: a driver that keeps its own still delivers the format.
+            // The rate is a wish: a driver that keeps its own still delivers the format, so its
+            // refusal is no failure and is not logged.
             (void)xioctl(sys, fd, VIDIOC_S_PARM, &parm);
         }
     }
@@ -67,34 +87,32 @@ HRESULT StreamCore::open(const V4l2Syscalls& sys, const std::string& node, uint3
     req.count = kBufferCount;
     req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     req.memory = V4L2_MEMORY_MMAP;
-    if (int err = xioctl(sys, fd, VIDIOC_REQBUFS, &req)) return setup_failure(-err);
+    if (int err = core->request(VIDIOC_REQBUFS, "VIDIOC_REQBUFS", &req)) return setup_failure(-err);
     if (req.count == 0 || req.count > kMaxBufferCount) return MF_E_HW_MFT_FAILED_START_STREAMING;
 
     core->buffers_.reserve(req.count);
     for (uint32_t i = 0; i < req.count; ++i) {
-        v4l2_buffer buf{};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        buf.index = i;
-        if (int err = xioctl(sys, fd, VIDIOC_QUERYBUF, &buf)) return setup_failure(-err);
+        v4l2_buffer buf = capture_buffer(i);
+        if (int err = core->request(VIDIOC_QUERYBUF, "VIDIOC_QUERYBUF", &buf)) return setup_failure(-err);
         if (buf.length == 0) return MF_E_HW_MFT_FAILED_START_STREAMING;
         void* addr = sys.mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(buf.m.offset));
-        if (addr == MAP_FAILED) return setup_failure(errno);
+        if (addr == MAP_FAILED) {
+            const int err = errno;
+            core->log_failure("mmap", err);
+            return setup_failure(err);
+        }
         core->buffers_.emplace_back(addr, buf.length, sys.munmap);
     }
     for (uint32_t i = 0; i < req.count; ++i) {
-        v4l2_buffer buf{};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
-        buf.index = i;
-        if (int err = xioctl(sys, fd, VIDIOC_QBUF, &buf)) return setup_failure(-err);
+        v4l2_buffer buf = capture_buffer(i);
+        if (int err = core->request(VIDIOC_QBUF, "VIDIOC_QBUF", &buf)) return setup_failure(-err);
     }
 
     core->wake_ = UniqueFd(sys.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), sys.close);
     if (!core->wake_.valid()) return hresult_from_errno(errno, E_FAIL);
 
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (int err = xioctl(sys, fd, VIDIOC_STREAMON, &type)) return setup_failure(-err);
+    if (int err = core->request(VIDIOC_STREAMON, "VIDIOC_STREAMON", &type)) return setup_failure(-err);
     core->streaming_ = true;
     *out = std::move(core);
     return S_OK;
@@ -132,7 +150,7 @@ void StreamCore::release_locked() {
     released_ = true;
     if (streaming_ && device_.valid()) {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        (void)xioctl(sys_, device_.get(), VIDIOC_STREAMOFF, &type);  // a vanished device is stopped anyway
+        (void)request(VIDIOC_STREAMOFF, "VIDIOC_STREAMOFF", &type);  // a vanished device is stopped anyway
     }
     streaming_ = false;
     buffers_.clear();
@@ -147,15 +165,14 @@ HRESULT StreamCore::fail_locked(HRESULT hr) {
 void StreamCore::drop_ready_buffers() {
     // A flush discards the frames captured before it.
     for (size_t n = 0; n < buffers_.size(); ++n) {
-        v4l2_buffer buf{};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buf = capture_buffer();
+        // EAGAIN: none was ready.
         if (xioctl(sys_, device_.get(), VIDIOC_DQBUF, &buf) != 0) return;
         if (buf.index >= buffers_.size()) {
             fail_locked(E_UNEXPECTED);
             return;
         }
-        if (int err = xioctl(sys_, device_.get(), VIDIOC_QBUF, &buf)) {
+        if (int err = request(VIDIOC_QBUF, "VIDIOC_QBUF", &buf)) {
             if (is_device_lost_errno(-err)) fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
             return;
         }
@@ -209,11 +226,10 @@ ReadResult StreamCore::read() {
         }
         if (!(fds[0].revents & POLLIN)) continue;
 
-        v4l2_buffer buf{};
-        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buf.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buf = capture_buffer();
         if (int err = xioctl(sys_, fd, VIDIOC_DQBUF, &buf)) {
             if (err == -EAGAIN) continue;
+            log_failure("VIDIOC_DQBUF", -err);
             result.hr = fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
             return result;
         }
@@ -236,7 +252,7 @@ ReadResult StreamCore::read() {
             }
             result.timestamp = LONGLONG(buf.timestamp.tv_sec) * 10000000 + LONGLONG(buf.timestamp.tv_usec) * 10;
         }
-        int requeue_err = xioctl(sys_, fd, VIDIOC_QBUF, &buf);
+        int requeue_err = request(VIDIOC_QBUF, "VIDIOC_QBUF", &buf);
         if (requeue_err) fail_locked(MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED);
         if (usable) {
             // The frame is whole; a failed requeue fails the next read.
