@@ -265,7 +265,11 @@ def build_report(results, stages, meta) -> str:
              f"raw inputs {meta['raw_frames']} frames; trelvo window {meta['seconds']} s per run",
              f"- paced rows: {meta.get('paced_reps', 0)} repetitions of {meta.get('paced_seconds', 0):g} s "
              f"(peers: the whole {meta['frames']}-picture input at 30 fps)",
-             f"- mode: {'smoke' if meta['smoke'] else 'full'}", ""]
+             f"- mode: {'smoke' if meta['smoke'] else 'full'}"]
+    if "load" in meta:
+        (b1, b5, _), (e1, e5, _) = meta["load"]
+        lines.append(f"- load average (1 min / 5 min): {b1:.2f} / {b5:.2f} at the start, {e1:.2f} / {e5:.2f} at the end")
+    lines.append("")
     lines += ["## CPU per picture (µs, median / min) and ratios", "",
               "| input | row | CPU/picture median | min | pictures/s | dropped % | latency p50 ms | "
               "latency p99 ms | peak RSS added MB | trelvo ÷ best peer | trelvo ÷ floor | trelvo ÷ its stages |",
@@ -441,7 +445,9 @@ def main() -> int:
     out_dir = a.out or (os.path.join(ROOT, "build", "bench", "smoke-results") if smoke else common.here("results"))
     baseline = os.path.abspath(a.baseline) if a.baseline else ""
     frames, raw_frames = (12, 12) if smoke else (300, 60)
-    sizes = [(1280, 720)] if smoke else [(1280, 720), (1920, 1080)]
+    sizes = [(1280, 720)] if smoke else [(640, 480), (1280, 720), (1920, 1080)]
+    # Other work on the machine skews every row: the report says how loaded it was.
+    load_before = os.getloadavg()
     kinds = ["mjpeg420", "nv12"] if smoke else ["mjpeg420", "mjpeg422", "nv12", "yuy2"]
     peers = not (smoke or a.no_peers)
     tools = a.tools if os.path.isdir(a.tools) else ""
@@ -573,7 +579,8 @@ def main() -> int:
     meta = {"date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"), "cpu": cpu_model(),
             "cores": os.cpu_count(), "reps": reps, "frames": frames, "raw_frames": raw_frames,
             "seconds": seconds, "smoke": smoke, "paced": paced, "rss": rss, "notes": NOTES,
-            "baseline_label": a.baseline_label, "paced_reps": paced_reps, "paced_seconds": paced_seconds}
+            "baseline_label": a.baseline_label, "paced_reps": paced_reps, "paced_seconds": paced_seconds,
+            "load": (load_before, os.getloadavg())}
     if a.changes and os.path.exists(a.changes):
         with open(a.changes) as f:
             meta["changes"] = f.read().strip()
